@@ -1,0 +1,105 @@
+# Shared build rules. Files named *_win.cpp (and tests *_win_test.cpp) are the
+# thin Win32 shell; everything else is platform-neutral and must also build on
+# the host, where it runs under the sanitizers and fuzzers.
+
+if(WIN32)
+  # The header-only libraries live in the host's /usr/include, which must not
+  # be on the cross compiler's path as a whole (it would shadow the MinGW C
+  # library headers), so expose just their folders.
+  set(VYN_THIRDPARTY_INCLUDE ${CMAKE_BINARY_DIR}/thirdparty-include)
+  file(MAKE_DIRECTORY ${VYN_THIRDPARTY_INCLUDE})
+  foreach(_dir nlohmann CLI)
+    if(NOT EXISTS ${VYN_THIRDPARTY_INCLUDE}/${_dir})
+      file(CREATE_LINK /usr/include/${_dir} ${VYN_THIRDPARTY_INCLUDE}/${_dir} SYMBOLIC)
+    endif()
+  endforeach()
+endif()
+
+add_library(vyn_thirdparty INTERFACE)
+if(WIN32)
+  target_include_directories(vyn_thirdparty SYSTEM INTERFACE ${VYN_THIRDPARTY_INCLUDE})
+endif()
+
+function(vyn_target_options target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /WX /utf-8 /permissive-)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  endif()
+  if(WIN32)
+    target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+                                                 _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+  endif()
+  if(VYN_SANITIZE AND NOT WIN32)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                             -fno-sanitize-recover=all)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
+# Executables for Windows carry their runtime inside, so nothing but system
+# DLLs has to travel with them.
+function(vyn_static_runtime target)
+  if(WIN32 AND NOT MSVC)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  endif()
+endfunction()
+
+# vyn_module(<name> <folder> [DEPS ...]): a static library of one source folder.
+function(vyn_module name dir)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB _srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(NOT WIN32)
+    list(FILTER _srcs EXCLUDE REGEX "(/|_)win\\.cpp$")
+  endif()
+  if(_srcs)
+    add_library(${name} STATIC ${_srcs})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC vyn_thirdparty ${ARG_DEPS})
+    vyn_target_options(${name})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} INTERFACE vyn_thirdparty ${ARG_DEPS})
+  endif()
+endfunction()
+
+# vyn_test(<name> <folder> [DEPS ...] [LOCK]): one GoogleTest program per test
+# folder; LOCK serialises programs that use the machine-wide names (mutex,
+# boot pipe, registry key).
+function(vyn_test name dir)
+  cmake_parse_arguments(ARG "LOCK" "" "DEPS" ${ARGN})
+  file(GLOB _srcs CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+  if(NOT WIN32)
+    list(FILTER _srcs EXCLUDE REGEX "(/|_)win_test\\.cpp$")
+  endif()
+  if(NOT _srcs)
+    return()
+  endif()
+  add_executable(${name} ${_srcs})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  vyn_target_options(${name})
+  vyn_static_runtime(${name})
+  if(WIN32 AND NOT MSVC)
+    target_link_options(${name} PRIVATE -municode)
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  if(ARG_LOCK)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK vyn_global_names)
+  endif()
+endfunction()
+
+# Tests run under a private Wine prefix inside the build tree, created on
+# first use by the wrapper, so they never touch the user's own ~/.wine.
+function(vyn_setup_wine)
+  find_program(VYN_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+  if(NOT VYN_WINE64)
+    find_program(VYN_WINE64 NAMES wine64 wine REQUIRED)
+  endif()
+  set(VYN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run PARENT_SCOPE)
+endfunction()

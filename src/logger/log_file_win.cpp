@@ -1,0 +1,102 @@
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "logger/log.h"
+#include "logger/log_file.h"
+#include "logger/rotation.h"
+#include "utils/path.h"
+#include "utils/win.h"
+
+namespace vyn {
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+std::optional<std::string> read_whole_file(const std::wstring& path) {
+  UniqueHandle f(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f) return std::nullopt;
+  std::string content;
+  char buf[64 * 1024];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(f.get(), buf, sizeof buf, &got, nullptr)) return std::nullopt;
+    if (got == 0) return content;
+    content.append(buf, got);
+  }
+}
+
+void report_rotation_failure(const std::string& reason) {
+  write_std_handle(STD_ERROR_HANDLE, "Failed to rotate log file: " + reason + "\n");
+}
+
+// Writes everything or gives the reason it could not.
+std::optional<std::string> write_all(HANDLE f, std::string_view data) {
+  while (!data.empty()) {
+    DWORD written = 0;
+    const DWORD chunk = data.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(data.size());
+    if (!::WriteFile(f, data.data(), chunk, &written, nullptr))
+      return os_error_text(::GetLastError());
+    if (written == 0) return std::string("failed to write whole buffer");
+    data.remove_prefix(written);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::wstring prepare_log_file(const std::wstring& user_data_root) {
+  std::wstring folder = user_data_root;
+  for (const wchar_t* part : kLogFolderParts) folder = join_path(folder, part);
+  const std::wstring file = join_path(folder, kLogFileName);
+  create_directories(folder);
+  rotate_log_file(file);
+  return file;
+}
+
+void rotate_log_file(const std::wstring& log_path) {
+  if (::GetFileAttributesW(log_path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  const std::optional<std::string> content = read_whole_file(log_path);
+  if (!content) return;
+  const std::optional<std::string> trimmed = trim_log_segments(*content);
+  if (!trimmed) return;
+
+  // A log the user or an administrator made read-only is not ours to
+  // replace; asking for write access first keeps that refusal (and its
+  // error text) the same as rewriting the file in place would give.
+  {
+    UniqueHandle probe(::CreateFileW(log_path.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!probe) return report_rotation_failure(os_error_text(::GetLastError()));
+  }
+
+  const std::wstring temp_path =
+      log_path + L".rotate-" + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+  std::optional<std::string> failure;
+  {
+    UniqueHandle tmp(::CreateFileW(temp_path.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!tmp) return report_rotation_failure(os_error_text(::GetLastError()));
+    failure = write_all(tmp.get(), *trimmed);
+    if (!failure && !::FlushFileBuffers(tmp.get())) failure = os_error_text(::GetLastError());
+  }
+  if (!failure && !::MoveFileExW(temp_path.c_str(), log_path.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    failure = os_error_text(::GetLastError());
+  if (failure) {
+    ::DeleteFileW(temp_path.c_str());
+    report_rotation_failure(*failure);
+  }
+}
+
+void open_log_file(const std::wstring& log_path) {
+  const HANDLE h = ::CreateFileW(log_path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShareAll,
+                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  install_log_sink(h);
+}
+
+}  // namespace vyn

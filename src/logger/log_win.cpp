@@ -1,0 +1,131 @@
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "logger/log.h"
+
+namespace vyn {
+
+namespace {
+
+// The process-wide state is published once through atomics and never freed:
+// threads that are still logging while the process ends must not find it
+// destroyed, and once set it is read without a lock.
+struct LogSink {
+  HANDLE file;
+  std::mutex append_lock;
+};
+
+std::atomic<const LogIdentity*> g_identity{nullptr};
+std::atomic<std::uint32_t> g_process_id{0};  // 0 is never a user process id
+std::atomic<LogSink*> g_sink{nullptr};
+std::once_flag g_identity_once;
+
+const LogIdentity& current_identity() {
+  static const LogIdentity kUnset{};
+  const LogIdentity* id = g_identity.load(std::memory_order_acquire);
+  return id ? *id : kUnset;
+}
+
+FileTimeTicks precise_now() {
+  FILETIME ft;
+  ::GetSystemTimePreciseAsFileTime(&ft);
+  return (static_cast<FileTimeTicks>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+void append_line(LogSink& sink, const std::string& line) {
+  std::lock_guard lock(sink.append_lock);
+  // One WriteFile per record: with FILE_APPEND_DATA the system places it at
+  // the end as a whole, so a second launcher appending to the same file
+  // cannot split our line either.
+  const char* p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    DWORD written = 0;
+    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    if (!::WriteFile(sink.file, p, chunk, &written, nullptr) || written == 0) return;
+    p += written;
+    left -= written;
+  }
+}
+
+}  // namespace
+
+Fields build_log_record(LogLevel level, std::string_view event_name, const Fields& fields) {
+  return build_log_record(level, event_name, fields, current_identity(), precise_now());
+}
+
+void write_log_record(const Fields& record) noexcept {
+  LogSink* sink = g_sink.load(std::memory_order_acquire);
+  if (!sink) return;
+  std::uint32_t pid = g_process_id.load(std::memory_order_acquire);
+  if (pid == 0) pid = ::GetCurrentProcessId();
+  const std::string line = serialize_log_line(record, pid, ::GetCurrentThreadId());
+  if (line.empty()) return;
+  try {
+    append_line(*sink, line);
+  } catch (...) {
+    // A mutex that cannot be locked loses this record, nothing more.
+  }
+}
+
+void log_event(LogLevel level, std::string_view event_name, Fields fields) noexcept {
+  try {
+    write_log_record(build_log_record(level, event_name, fields));
+  } catch (...) {
+    // Out of memory while building: the record is lost.
+  }
+}
+
+void log_stderr_batch(std::string_view event_name, const std::vector<std::string>& lines,
+                      std::uint32_t main_pid) noexcept {
+  try {
+    Fields fields = Fields::object();
+    fields["mainPid"] = main_pid;
+    fields["stderrLogs"] = lines;
+    log_event(LogLevel::Info, event_name, std::move(fields));
+  } catch (...) {
+  }
+}
+
+void init_log_context(std::string install_id, std::string launcher_version,
+                      std::uint32_t process_id) noexcept {
+  try {
+    std::call_once(g_identity_once, [&] {
+      g_identity.store(new LogIdentity{std::move(install_id), std::move(launcher_version)},
+                       std::memory_order_release);
+      std::uint32_t expected = 0;
+      g_process_id.compare_exchange_strong(expected, process_id, std::memory_order_acq_rel);
+    });
+  } catch (...) {
+  }
+}
+
+void install_log_sink(void* file_handle) noexcept {
+  const HANDLE h = static_cast<HANDLE>(file_handle);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return;
+  LogSink* fresh = nullptr;
+  try {
+    fresh = new LogSink{h, {}};
+  } catch (...) {
+    ::CloseHandle(h);
+    return;
+  }
+  LogSink* expected = nullptr;
+  if (!g_sink.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+    ::CloseHandle(h);
+    delete fresh;
+  }
+}
+
+void log_fault_handler(std::optional<std::string_view> message) noexcept {
+  try {
+    Fields fields = Fields::object();
+    fields["error"] = message ? std::string(*message) : std::string("panic");
+    log_event(LogLevel::Error, "launcher_error", std::move(fields));
+  } catch (...) {
+  }
+}
+
+}  // namespace vyn
