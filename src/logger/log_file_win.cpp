@@ -58,15 +58,19 @@ std::wstring prepare_log_file(const std::wstring& user_data_root) {
 }
 
 void rotate_log_file(const std::wstring& log_path) {
-  if (::GetFileAttributesW(log_path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  const DWORD attributes = ::GetFileAttributesW(log_path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
   const std::optional<std::string> content = read_whole_file(log_path);
   if (!content) return;
   const std::optional<std::string> trimmed = trim_log_segments(*content);
   if (!trimmed) return;
 
   // A log the user or an administrator made read-only is not ours to
-  // replace; asking for write access first keeps that refusal (and its
-  // error text) the same as rewriting the file in place would give.
+  // replace, although a rename over it might succeed; refuse with the error a
+  // rewrite in place would meet. Asking for write access catches the same
+  // refusal when it comes from the file's permissions.
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    return report_rotation_failure(os_error_text(ERROR_ACCESS_DENIED));
   {
     UniqueHandle probe(::CreateFileW(log_path.c_str(), GENERIC_WRITE, kShareAll, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));

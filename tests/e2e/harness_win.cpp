@@ -1,0 +1,208 @@
+#include "e2e/harness_win.h"
+
+#include <stdexcept>
+#include <thread>
+
+#include "utils/win.h"
+
+namespace vyn::e2e {
+
+namespace {
+
+constexpr const wchar_t* kInstallKey = L"Software\\VYN\\InstallTracking";
+
+std::wstring make_dir(const std::wstring& path) {
+  CreateDirectoryW(path.c_str(), nullptr);
+  return path;
+}
+
+// Reads a pipe to its end on a thread of its own, so a child writing a lot
+// to one stream never blocks on the other.
+class PipeDrain {
+ public:
+  explicit PipeDrain(HANDLE read_end)
+      : thread_([this, read_end] {
+          char buf[8192];
+          DWORD got = 0;
+          while (ReadFile(read_end, buf, sizeof buf, &got, nullptr) && got > 0) text_.append(buf, got);
+          CloseHandle(read_end);
+        }) {}
+  std::string finish() {
+    thread_.join();
+    return text_;
+  }
+
+ private:
+  std::string text_;
+  std::thread thread_;
+};
+
+std::wstring build_environment(const Installation& inst, const RunOptions& options) {
+  std::map<std::wstring, std::wstring, std::less<>> vars;
+  std::map<std::wstring, std::wstring> names;  // upper-case name -> spelling
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
+    std::wstring entry = p;
+    const auto eq = entry.find(L'=', 1);
+    if (eq == std::wstring::npos) continue;
+    vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  FreeEnvironmentStringsW(block);
+  auto erase_ci = [&](const std::wstring& name) {
+    for (auto it = vars.begin(); it != vars.end();)
+      it = _wcsicmp(it->first.c_str(), name.c_str()) == 0 ? vars.erase(it) : std::next(it);
+  };
+  std::map<std::wstring, std::optional<std::wstring>> wanted = {
+      {L"APPDATA", inst.appdata},
+      {L"USERPROFILE", inst.profile},
+      {L"DEV_MODE", std::nullopt},
+      {L"MAIN_ARGS", std::nullopt}};
+  for (const auto& [k, v] : options.env) wanted[k] = v;
+  for (const auto& [k, v] : wanted) {
+    erase_ci(k);
+    if (v) vars[k] = *v;
+  }
+  std::wstring out;
+  for (const auto& [k, v] : vars) {
+    out += k + L"=" + v;
+    out.push_back(L'\0');
+  }
+  out.push_back(L'\0');
+  return out;
+}
+
+}  // namespace
+
+std::wstring bin_dir() {
+  const auto exe = own_executable_path();
+  if (!exe) throw std::runtime_error("own path unknown");
+  return exe->substr(0, exe->find_last_of(L"\\/"));
+}
+
+Installation::Installation()
+    : install_dir(make_dir(root / L"install")),
+      appdata(make_dir(root / L"appdata")),
+      profile(make_dir(root / L"profile")) {
+  copy_program(L"VYN_Launcher.exe", L"VYN_Launcher.exe");
+}
+
+Installation::~Installation() = default;
+
+void Installation::copy_program(const std::wstring& built_name, const std::wstring& as_name) const {
+  const std::wstring from = bin_dir() + L"\\" + built_name;
+  if (!CopyFileW(from.c_str(), (install_dir + L"\\" + as_name).c_str(), FALSE))
+    throw std::runtime_error("cannot copy " + to_utf8(from));
+}
+
+void Installation::register_install(const std::wstring& install_id) const {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kInstallKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    throw std::runtime_error("cannot create the install key");
+  auto set = [&](const wchar_t* name, const std::wstring& v) {
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
+                   static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
+  };
+  set(L"installId", install_id);
+  set(L"installDir", install_dir);
+  RegCloseKey(key);
+}
+
+void Installation::unregister() { RegDeleteTreeW(HKEY_CURRENT_USER, kInstallKey); }
+
+std::wstring quote_argument(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(backslashes * 2, L'\\');
+  out.push_back(L'"');
+  return out;
+}
+
+std::vector<Record> RunResult::events(const std::string& name) const {
+  std::vector<Record> out;
+  for (const Record& r : records)
+    if (r.contains("eventName") && r["eventName"] == name) out.push_back(r);
+  return out;
+}
+
+std::vector<std::string> RunResult::event_names() const {
+  std::vector<std::string> out;
+  for (const Record& r : records)
+    if (r.contains("eventName") && r["eventName"].is_string()) out.push_back(r["eventName"]);
+  return out;
+}
+
+RunResult run_launcher(const Installation& inst, const RunOptions& options) {
+  std::wstring cmd = quote_argument(inst.launcher());
+  if (options.raw_command_tail) {
+    cmd += L" " + *options.raw_command_tail;
+  } else {
+    for (const auto& a : options.args) cmd += L" " + quote_argument(a);
+  }
+  std::wstring env = build_environment(inst, options);
+
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out_r, out_w, err_r, err_w;
+  if (!CreatePipe(&out_r, &out_w, &inherit, 0) || !CreatePipe(&err_r, &err_w, &inherit, 0))
+    throw std::runtime_error("CreatePipe failed");
+  SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                           OPEN_EXISTING, 0, nullptr);
+
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = nul;
+  si.hStdOutput = out_w;
+  si.hStdError = err_w;
+  PROCESS_INFORMATION pi{};
+  const BOOL created =
+      CreateProcessW(inst.launcher().c_str(), cmd.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT, env.data(), inst.install_dir.c_str(), &si, &pi);
+  const DWORD create_error = GetLastError();
+  CloseHandle(out_w);
+  CloseHandle(err_w);
+  CloseHandle(nul);
+  PipeDrain out(out_r), err(err_r);
+  if (!created) {
+    out.finish();
+    err.finish();
+    throw std::runtime_error("CreateProcessW failed: " + std::to_string(create_error));
+  }
+  RunResult result;
+  result.pid = pi.dwProcessId;
+  if (WaitForSingleObject(pi.hProcess, options.timeout_ms) != WAIT_OBJECT_0) {
+    result.timed_out = true;
+    TerminateProcess(pi.hProcess, 999);
+    WaitForSingleObject(pi.hProcess, 5000);
+  }
+  GetExitCodeProcess(pi.hProcess, &result.exit_code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  // The application the launcher started may still hold inherited copies of
+  // nothing of ours: the pipes reach their end when the launcher has gone.
+  result.out = out.finish();
+  result.err = err.finish();
+  result.lines = test::split_lines(test::read_file(inst.log_path()));
+  for (const std::string& line : result.lines) {
+    try {
+      Record r = Record::parse(line);
+      if (r.is_object()) result.records.push_back(std::move(r));
+    } catch (const std::exception&) {
+    }
+  }
+  return result;
+}
+
+}  // namespace vyn::e2e

@@ -1,0 +1,73 @@
+#pragma once
+// End-to-end harness: lays out a temporary installation, runs the real
+// VYN_Launcher.exe with an environment of its own and hands back what it
+// did: exit code, standard streams and the records of bootstrap.log.
+
+#include <windows.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/temp_dir_win.h"
+
+namespace vyn::e2e {
+
+using Record = nlohmann::ordered_json;
+
+// The folder holding the test program and every other built program.
+std::wstring bin_dir();
+
+struct Installation {
+  Installation();
+  ~Installation();
+
+  test::TempDir root;
+  std::wstring install_dir;  // holds VYN_Launcher.exe (and VYN.exe when copied)
+  std::wstring appdata;
+  std::wstring profile;
+
+  std::wstring launcher() const { return install_dir + L"\\VYN_Launcher.exe"; }
+  std::wstring log_path() const { return appdata + L"\\VYN\\logs\\bootstrap.log"; }
+
+  // Copies a built program into the installation under another name.
+  void copy_program(const std::wstring& built_name, const std::wstring& as_name) const;
+  // The installer's key, pointing at this installation (or removed).
+  void register_install(const std::wstring& install_id) const;
+  static void unregister();
+};
+
+struct RunOptions {
+  std::vector<std::wstring> args;  // after the program, quoted by the harness
+  std::optional<std::wstring> raw_command_tail;  // used as is instead of args
+  // Variables set (value) or removed (nullopt) in the launcher's environment;
+  // APPDATA and USERPROFILE default to the installation's folders, DEV_MODE
+  // and MAIN_ARGS to unset.
+  std::map<std::wstring, std::optional<std::wstring>> env;
+  DWORD timeout_ms = 60'000;
+};
+
+struct RunResult {
+  DWORD exit_code = 0;
+  bool timed_out = false;
+  DWORD pid = 0;
+  std::string out;
+  std::string err;
+  std::vector<std::string> lines;  // of bootstrap.log, after the run
+  std::vector<Record> records;     // lines that parse as JSON objects
+
+  // Records whose "eventName" is `name`, in file order.
+  std::vector<Record> events(const std::string& name) const;
+  std::vector<std::string> event_names() const;
+  bool has(const std::string& name) const { return !events(name).empty(); }
+};
+
+RunResult run_launcher(const Installation& inst, const RunOptions& options = {});
+
+// Command-line quoting for the harness's own child processes.
+std::wstring quote_argument(const std::wstring& arg);
+
+}  // namespace vyn::e2e

@@ -1,0 +1,170 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "logger/log.h"
+#include "logger/log_file.h"
+#include "support/temp_dir_win.h"
+#include "utils/win.h"
+
+namespace vyn {
+namespace {
+
+using test::read_file;
+using test::split_lines;
+using test::TempDir;
+using test::write_file;
+
+std::string runs(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i)
+    s += "{\"eventName\":\"launcher_init\",\"run\":" + std::to_string(i) + "}\n{\"x\":1}\n";
+  return s;
+}
+
+// Captures what the code under test writes to standard error.
+class StderrCapture {
+ public:
+  StderrCapture() : path_(dir_ / L"stderr.txt") {
+    file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        CREATE_ALWAYS, 0, nullptr);
+    old_ = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, file_);
+  }
+  ~StderrCapture() {
+    SetStdHandle(STD_ERROR_HANDLE, old_);
+    CloseHandle(file_);
+  }
+  std::string text() const { return read_file(path_); }
+
+ private:
+  TempDir dir_;
+  std::wstring path_;
+  HANDLE file_;
+  HANDLE old_;
+};
+
+TEST(PrepareLogFile, CreatesTheFolderChainUnderTheRoot) {
+  TempDir root;
+  const std::wstring path = prepare_log_file(root / L"a\\b");
+  EXPECT_EQ(path, root.path() + L"\\a\\b\\VYN\\logs\\bootstrap.log");
+  const DWORD attrs = GetFileAttributesW((root.path() + L"\\a\\b\\VYN\\logs").c_str());
+  ASSERT_NE(attrs, INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(attrs & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_FALSE(test::file_exists(path));
+}
+
+TEST(RotateLogFile, TrimsOnDiskAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  const std::wstring log = dir / L"bootstrap.log";
+  write_file(log, runs(25));
+  rotate_log_file(log);
+  EXPECT_EQ(read_file(log), runs(25).substr(runs(16).size()));
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((dir.path() + L"\\*.tmp").c_str(), &fd);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  if (h != INVALID_HANDLE_VALUE) FindClose(h);
+
+  write_file(log, runs(9));
+  rotate_log_file(log);
+  EXPECT_EQ(read_file(log), runs(9));
+  rotate_log_file(dir / L"missing.log");  // nothing to do, nothing created
+  EXPECT_FALSE(test::file_exists(dir / L"missing.log"));
+}
+
+TEST(RotateLogFile, ReadOnlyLogIsReportedAndKept) {
+  TempDir dir;
+  const std::wstring log = dir / L"bootstrap.log";
+  write_file(log, runs(12));
+  ASSERT_TRUE(SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_READONLY));
+  StderrCapture err;
+  rotate_log_file(log);
+  EXPECT_EQ(err.text().rfind("Failed to rotate log file: ", 0), 0u) << err.text();
+  EXPECT_NE(err.text().find("(os error 5)\n"), std::string::npos) << err.text();
+  EXPECT_EQ(read_file(log), runs(12));
+  SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(RotateLogFile, FailedReplaceKeepsTheOldLogByteForByte) {
+  TempDir dir;
+  const std::wstring log = dir / L"bootstrap.log";
+  const std::string original = runs(11) + "partial line without end";
+  write_file(log, original);
+  // Another program reading the log without allowing deletion blocks the
+  // replacement (but not the writes of a rewrite in place).
+  HANDLE reader = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  StderrCapture err;
+  rotate_log_file(log);
+  CloseHandle(reader);
+  EXPECT_EQ(err.text().rfind("Failed to rotate log file: ", 0), 0u) << err.text();
+  EXPECT_EQ(read_file(log), original);
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((dir.path() + L"\\*.tmp").c_str(), &fd);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE) << "temporary file left behind";
+  if (h != INVALID_HANDLE_VALUE) FindClose(h);
+}
+
+TEST(RotateLogFile, InvalidUtf8LogIsNeverTouched) {
+  TempDir dir;
+  const std::wstring log = dir / L"bootstrap.log";
+  const std::string original = runs(15) + "\xC0\xAF\n";
+  write_file(log, original);
+  StderrCapture err;
+  rotate_log_file(log);
+  EXPECT_EQ(read_file(log), original);
+  EXPECT_EQ(err.text(), "");
+}
+
+// The writer's state is set once per process, so everything that needs an
+// installed file runs in this one test, after the checks of the unset state.
+TEST(LogWriter, DropsBeforeInstallThenAppendsWholeLinesFromManyThreads) {
+  TempDir dir;
+  const std::wstring log = dir / L"bootstrap.log";
+  log_event(LogLevel::Info, "before_install");  // no sink yet: silently dropped
+
+  init_log_context("inst-A", "3.0.0", 4242);
+  init_log_context("inst-B", "9.9.9", 1);  // later settings are ignored
+  open_log_file(log);
+  ASSERT_TRUE(test::file_exists(log));
+  open_log_file(dir / L"second.log");  // the first sink stays
+
+  log_event(LogLevel::Verbose, "first", Fields{{"devMode", false}});
+  constexpr int kPerThread = 10000;
+  auto worker = [](int id) {
+    for (int i = 0; i < kPerThread; ++i)
+      log_event(LogLevel::Info, "burst", Fields{{"t", id}, {"i", i}, {"pad", std::string(40, 'x')}});
+  };
+  std::thread a(worker, 1), b(worker, 2);
+  a.join();
+  b.join();
+  log_stderr_batch("vyn_stderr_batch", {"line one", "\xFF"}, 77);
+  log_fault_handler(std::nullopt);
+  log_fault_handler(std::string_view("boom"));
+
+  const std::vector<std::string> lines = split_lines(read_file(log));
+  ASSERT_EQ(lines.size(), 1u + 2 * kPerThread + 3);
+  int counts[3] = {0, 0, 0};
+  for (const std::string& line : lines) {
+    const Fields r = Fields::parse(line);  // throws on a torn line
+    EXPECT_EQ(r["installId"], "inst-A");
+    EXPECT_EQ(r["processId"], 4242);
+    if (r["eventName"] == "burst") ++counts[r["t"].get<int>()];
+  }
+  EXPECT_EQ(counts[1], kPerThread);
+  EXPECT_EQ(counts[2], kPerThread);
+  EXPECT_EQ(lines.front().find("\"eventName\":\"before_install\""), std::string::npos);
+  const Fields batch = Fields::parse(lines[lines.size() - 3]);
+  EXPECT_EQ(batch["mainPid"], 77);
+  EXPECT_EQ(batch["stderrLogs"], Fields::array({"line one", "\xEF\xBF\xBD"}));
+  EXPECT_EQ(Fields::parse(lines[lines.size() - 2])["error"], "panic");
+  EXPECT_EQ(Fields::parse(lines.back())["error"], "boom");
+  EXPECT_EQ(Fields::parse(lines.back())["level"], "error");
+  EXPECT_EQ(read_file(dir / L"second.log"), "");
+}
+
+}  // namespace
+}  // namespace vyn
