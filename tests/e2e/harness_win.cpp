@@ -24,7 +24,8 @@ class PipeDrain {
       : thread_([this, read_end] {
           char buf[8192];
           DWORD got = 0;
-          while (ReadFile(read_end, buf, sizeof buf, &got, nullptr) && got > 0) text_.append(buf, got);
+          while (ReadFile(read_end, buf, sizeof buf, &got, nullptr) && got > 0)
+            text_.append(buf, got);
           CloseHandle(read_end);
         }) {}
   std::string finish() {
@@ -52,11 +53,10 @@ std::wstring build_environment(const Installation& inst, const RunOptions& optio
     for (auto it = vars.begin(); it != vars.end();)
       it = _wcsicmp(it->first.c_str(), name.c_str()) == 0 ? vars.erase(it) : std::next(it);
   };
-  std::map<std::wstring, std::optional<std::wstring>> wanted = {
-      {L"APPDATA", inst.appdata},
-      {L"USERPROFILE", inst.profile},
-      {L"DEV_MODE", std::nullopt},
-      {L"MAIN_ARGS", std::nullopt}};
+  std::map<std::wstring, std::optional<std::wstring>> wanted = {{L"APPDATA", inst.appdata},
+                                                                {L"USERPROFILE", inst.profile},
+                                                                {L"DEV_MODE", std::nullopt},
+                                                                {L"MAIN_ARGS", std::nullopt}};
   for (const auto& [k, v] : options.env) wanted[k] = v;
   for (const auto& [k, v] : wanted) {
     erase_ci(k);

@@ -41,7 +41,7 @@ struct Installation {
 };
 
 struct RunOptions {
-  std::vector<std::wstring> args;  // after the program, quoted by the harness
+  std::vector<std::wstring> args;                // after the program, quoted by the harness
   std::optional<std::wstring> raw_command_tail;  // used as is instead of args
   // Variables set (value) or removed (nullopt) in the launcher's environment;
   // APPDATA and USERPROFILE default to the installation's folders, DEV_MODE

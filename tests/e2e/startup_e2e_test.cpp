@@ -75,7 +75,8 @@ TEST_F(Startup, OldRunsAreTrimmedToTheLastNineBeforeTheNewOne) {
   CreateDirectoryW((inst.appdata + L"\\VYN").c_str(), nullptr);
   CreateDirectoryW((inst.appdata + L"\\VYN\\logs").c_str(), nullptr);
   std::string old;
-  for (int i = 0; i < 12; ++i) old += "{\"eventName\":\"launcher_init\",\"old\":" + std::to_string(i) + "}\r\n";
+  for (int i = 0; i < 12; ++i)
+    old += "{\"eventName\":\"launcher_init\",\"old\":" + std::to_string(i) + "}\r\n";
   test::write_file(inst.log_path(), old);
   const RunResult r = run_launcher(inst);
   EXPECT_EQ(r.exit_code, 0u);

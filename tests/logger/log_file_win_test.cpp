@@ -136,7 +136,8 @@ TEST(LogWriter, DropsBeforeInstallThenAppendsWholeLinesFromManyThreads) {
   constexpr int kPerThread = 10000;
   auto worker = [](int id) {
     for (int i = 0; i < kPerThread; ++i)
-      log_event(LogLevel::Info, "burst", Fields{{"t", id}, {"i", i}, {"pad", std::string(40, 'x')}});
+      log_event(LogLevel::Info, "burst",
+                Fields{{"t", id}, {"i", i}, {"pad", std::string(40, 'x')}});
   };
   std::thread a(worker, 1), b(worker, 2);
   a.join();

@@ -40,8 +40,8 @@ TEST(BuildRecord, HeaderThenFieldsThenProcessAndThread) {
 
 TEST(BuildRecord, NoFieldsAndUnsetIdentity) {
   const Fields r = build_log_record(LogLevel::Error, "x", Fields(), LogIdentity{}, kSample);
-  EXPECT_EQ(keys(r), (std::vector<std::string>{"level", "installId", "ts", "launcherVersion",
-                                               "eventName"}));
+  EXPECT_EQ(keys(r),
+            (std::vector<std::string>{"level", "installId", "ts", "launcherVersion", "eventName"}));
   EXPECT_EQ(r["installId"], "uninitialized");
   EXPECT_EQ(r["launcherVersion"], "3.0.0");
   EXPECT_EQ(r["level"], "error");

@@ -17,8 +17,8 @@ class InstallKey : public ::testing::Test {
 
   void set(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     UniqueRegKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kInstallKeyPath, 0, nullptr, 0, KEY_WRITE,
-                              nullptr, key.out(), nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kInstallKeyPath, 0, nullptr, 0, KEY_WRITE, nullptr,
+                              key.out(), nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size),
               ERROR_SUCCESS);
@@ -27,7 +27,9 @@ class InstallKey : public ::testing::Test {
     set(name, type, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
   }
 
-  static std::wstring own_folder() { return parent_path(std::wstring_view(*own_executable_path())); }
+  static std::wstring own_folder() {
+    return parent_path(std::wstring_view(*own_executable_path()));
+  }
 };
 
 TEST_F(InstallKey, ReadsBothTextValues) {

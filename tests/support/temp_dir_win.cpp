@@ -53,11 +53,12 @@ std::string read_file(const std::wstring& path) {
 }
 
 void write_file(const std::wstring& path, const std::string& content) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create test file");
   DWORD written = 0;
-  const BOOL ok = WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+  const BOOL ok =
+      WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
   CloseHandle(h);
   if (!ok || written != content.size()) throw std::runtime_error("cannot write test file");
 }

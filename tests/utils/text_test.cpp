@@ -32,7 +32,9 @@ TEST(TextConversion, InvalidUtf8IsReplacedPerMaximalSubpart) {
   EXPECT_EQ(sanitize_utf8("\xC0\xAF"), kFffd + kFffd);
   EXPECT_EQ(sanitize_utf8("\xED\xA0\x80"), kFffd + kFffd + kFffd);
   EXPECT_EQ(sanitize_utf8("\xF4\x90\x80\x80"), kFffd + kFffd + kFffd + kFffd);
-  EXPECT_EQ(utf8_to_utf16("\xFF" "a"), std::u16string(u"\uFFFDa"));
+  EXPECT_EQ(utf8_to_utf16("\xFF"
+                          "a"),
+            std::u16string(u"\uFFFDa"));
   EXPECT_FALSE(is_valid_utf8("\xE4\xB8"));
   EXPECT_TRUE(is_valid_utf8("\xE4\xB8\xAD"));
   EXPECT_TRUE(is_valid_utf8(std::string("a\0b", 3)));
