@@ -1,0 +1,579 @@
+#include "process/stderr_collector.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
+
+#include "process/unicode_lower_table.h"
+
+namespace vyn {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+constexpr std::string_view kOverflowText =
+    "[STDERR OVERFLOW] More than 500 lines detected, stopping collection to prevent memory "
+    "issues";
+static_assert(kStderrLineCap == 500, "the overflow text names the line cap");
+
+bool is_ascii_space(char32_t c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+bool is_continuation_byte(char c) noexcept {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// The continuation bytes a lead byte announces and the range its first
+// continuation byte must fall in (which rules out overlongs, surrogates and
+// code points above U+10FFFF). False for a byte that cannot start a character.
+bool utf8_lead(unsigned char b, std::size_t& need, char32_t& cp, unsigned char& lo,
+               unsigned char& hi) noexcept {
+  lo = 0x80;
+  hi = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    need = 1;
+    cp = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    need = 2;
+    cp = b & 0x0F;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    need = 3;
+    cp = b & 0x07;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// One character of possibly invalid text; an invalid sequence yields U+FFFD
+// for its maximal invalid subpart.
+std::size_t decode_one(std::string_view s, std::size_t pos, char32_t& cp) noexcept {
+  const auto b0 = static_cast<unsigned char>(s[pos]);
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  }
+  std::size_t need = 0;
+  unsigned char lo = 0, hi = 0;
+  if (!utf8_lead(b0, need, cp, lo, hi)) {
+    cp = kReplacement;
+    return 1;
+  }
+  std::size_t i = 1;
+  for (; i <= need; ++i) {
+    if (pos + i >= s.size()) break;
+    const auto b = static_cast<unsigned char>(s[pos + i]);
+    if (b < lo || b > hi) break;
+    cp = (cp << 6) | (b & 0x3F);
+    lo = 0x80;
+    hi = 0xBF;
+  }
+  if (i <= need) cp = kReplacement;
+  return i;
+}
+
+void append_lower(std::string& out, char32_t cp) {
+  using namespace lower_case_table;
+  const auto* exp = std::lower_bound(std::begin(kExpansions), std::end(kExpansions), cp,
+                                     [](const Expansion& e, char32_t c) { return e.from < c; });
+  if (exp != std::end(kExpansions) && exp->from == cp) {
+    for (unsigned i = 0; i < exp->length; ++i) append_utf8(out, exp->to[i]);
+    return;
+  }
+  const auto* m = std::lower_bound(std::begin(kSingle), std::end(kSingle), cp,
+                                   [](const Mapping& e, char32_t c) { return e.from < c; });
+  append_utf8(out, m != std::end(kSingle) && m->from == cp ? m->to : cp);
+}
+
+// Word-at-a-time byte scans: the standard library's loops and memchr are
+// not vectorised by every compiler and C library the launcher is built with.
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+static_assert(std::endian::native == std::endian::little, "byte order of the word scans");
+
+std::uint64_t load_word(const char* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// The high bit of every byte of w that equals c, and no other bit.
+std::uint64_t equal_bytes(std::uint64_t w, unsigned char c) noexcept {
+  const std::uint64_t t = w ^ (kOnes * c);
+  return ~(((t & kLow7) + kLow7) | t) & kHigh;
+}
+
+std::size_t count_byte(const char* s, std::size_t n, unsigned char c) noexcept {
+  std::size_t count = 0, i = 0;
+  for (; i + 8 <= n; i += 8)
+    count += static_cast<std::size_t>(std::popcount(equal_bytes(load_word(s + i), c)));
+  for (; i < n; ++i) count += static_cast<unsigned char>(s[i]) == c;
+  return count;
+}
+
+const char* find_byte(const char* s, std::size_t n, unsigned char c) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const std::uint64_t m = equal_bytes(load_word(s + i), c);
+    if (m != 0) return s + i + std::countr_zero(m) / 8;
+  }
+  for (; i < n; ++i)
+    if (static_cast<unsigned char>(s[i]) == c) return s + i;
+  return nullptr;
+}
+
+// Skips whole 8-byte words that hold neither a non-ASCII byte nor CR or LF.
+const char* skip_plain_words(const char* p, const char* end) noexcept {
+  while (end - p >= 8) {
+    const std::uint64_t w = load_word(p);
+    if (((w & kHigh) | equal_bytes(w, '\n') | equal_bytes(w, '\r')) != 0) break;
+    p += 8;
+  }
+  return p;
+}
+
+}  // namespace
+
+std::string_view stderr_event_name(StderrEventKind kind) noexcept {
+  switch (kind) {
+    case StderrEventKind::Batch:
+      return "vyn_stderr_batch";
+    case StderrEventKind::Overflow:
+      return "vyn_stderr_overflow";
+    case StderrEventKind::Final:
+      return "vyn_stderr_final";
+    case StderrEventKind::GpuFailure:
+      return "vyn_gpu_process_unusable_detected";
+    case StderrEventKind::Finished:
+      return "stderr_monitor_finished";
+  }
+  return "";
+}
+
+bool is_unicode_white_space(char32_t c) noexcept {
+  if (c < 0x80) return is_ascii_space(c);
+  switch (c) {
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+std::string unicode_lower(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<unsigned char>(utf8[i]);
+    if (b < 0x80) {
+      out.push_back(static_cast<char>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b));
+      ++i;
+      continue;
+    }
+    char32_t cp = 0;
+    i += decode_one(utf8, i, cp);
+    append_lower(out, cp);
+  }
+  return out;
+}
+
+bool check_gpu_failure(std::string_view entry) {
+  return unicode_lower(entry).find(kGpuFailureText) != std::string::npos;
+}
+
+std::string cut_line_entry(std::string_view held, std::uint64_t full_length) {
+  std::string entry(held);
+  if (full_length > kStderrCutLength) {
+    entry += "...[truncated at ";
+    entry += std::to_string(full_length);
+    entry += " chars]";
+  }
+  return entry;
+}
+
+StderrCollector::StderrCollector(MonotonicTime start) : last_flush_(start) {
+  held_.reserve(kStderrCutLength);
+  block_text_.reserve(kStderrCutLength);
+  batch_.reserve(kStderrBatchSize);
+  begin_line();
+}
+
+std::size_t StderrCollector::buffered_capacity() const noexcept {
+  return held_.capacity() + block_text_.capacity() + sizeof partial_;
+}
+
+std::vector<StderrEvent> StderrCollector::take_events() noexcept {
+  return std::exchange(events_, {});
+}
+
+void StderrCollector::begin_line() noexcept {
+  held_.clear();
+  holding_ = true;
+  length_ = 0;
+  started_ = false;
+  valid_ = true;
+  // A line past the cap only triggers the overflow when it ends; nothing in
+  // it matters.
+  skipping_ = lines_processed_ >= kStderrLineCap;
+  pending_cr_ = false;
+  trimming_ = block_open_;
+  in_leading_space_ = true;
+  trailing_space_ = 0;
+  balance_ = 0;
+  prev1_ = prev2_ = 0;
+  bracket_pair_ = false;
+  seen_brace_ = false;
+  only_space_after_brace_ = true;
+  partial_length_ = 0;
+  need_ = 0;
+}
+
+void StderrCollector::invalidate_line() noexcept {
+  valid_ = false;
+  skipping_ = true;
+  pending_cr_ = false;
+  need_ = 0;
+}
+
+void StderrCollector::take_char(const char* bytes, std::size_t n, char32_t cp) {
+  if (cp == '{') {
+    ++balance_;
+  } else if (cp == '}') {
+    --balance_;
+  }
+  const bool space = is_unicode_white_space(cp);
+  if (trimming_) {
+    if (in_leading_space_) {
+      if (space) return;
+      in_leading_space_ = false;
+    }
+    trailing_space_ = space ? trailing_space_ + n : 0;
+  } else {
+    // The block test: "] [" or "][" somewhere, and nothing but white space
+    // after the first "{".
+    if (cp == '[' && (prev1_ == ']' || (prev1_ == ' ' && prev2_ == ']'))) bracket_pair_ = true;
+    prev2_ = prev1_;
+    prev1_ = cp;
+    if (seen_brace_) {
+      if (!space) only_space_after_brace_ = false;
+    } else if (cp == '{') {
+      seen_brace_ = true;
+    }
+  }
+  length_ += n;
+  if (holding_) {
+    // Whole characters only: once one does not fit, none after it may be
+    // held either, or the prefix would have a hole.
+    if (held_.size() + n <= kStderrCutLength) {
+      held_.append(bytes, n);
+    } else {
+      holding_ = false;
+    }
+  }
+}
+
+void StderrCollector::take_ascii_run(const char* s, std::size_t n) {
+  // The same rules as take_char, for n ASCII characters without CR or LF.
+  balance_ += static_cast<std::int64_t>(count_byte(s, n, '{')) -
+              static_cast<std::int64_t>(count_byte(s, n, '}'));
+  const char* body = s;
+  std::size_t length = n;
+  if (trimming_) {
+    if (in_leading_space_) {
+      std::size_t k = 0;
+      while (k < length && is_ascii_space(static_cast<unsigned char>(body[k]))) ++k;
+      body += k;
+      length -= k;
+      if (length == 0) return;
+      in_leading_space_ = false;
+    }
+    std::size_t last = length;
+    while (last > 0 && is_ascii_space(static_cast<unsigned char>(body[last - 1]))) --last;
+    trailing_space_ = last == 0 ? trailing_space_ + length : length - last;
+  } else {
+    const char32_t before1 = prev1_, before2 = prev2_;
+    for (const char* open = s; !bracket_pair_;) {
+      open = find_byte(open, n - static_cast<std::size_t>(open - s), '[');
+      if (!open) break;
+      const std::size_t i = static_cast<std::size_t>(open - s);
+      const char32_t a1 = i >= 1 ? static_cast<unsigned char>(s[i - 1]) : before1;
+      const char32_t a2 = i >= 2   ? static_cast<unsigned char>(s[i - 2])
+                          : i == 1 ? before1
+                                   : before2;
+      bracket_pair_ = a1 == ']' || (a1 == ' ' && a2 == ']');
+      ++open;
+    }
+    prev2_ = n >= 2 ? static_cast<unsigned char>(s[n - 2]) : before1;
+    prev1_ = static_cast<unsigned char>(s[n - 1]);
+    if (only_space_after_brace_) {
+      std::size_t i = n;
+      if (seen_brace_) {
+        i = 0;
+      } else if (const char* brace = find_byte(s, n, '{')) {
+        seen_brace_ = true;
+        i = static_cast<std::size_t>(brace - s) + 1;
+      }
+      for (; i < n; ++i) {
+        if (!is_ascii_space(static_cast<unsigned char>(s[i]))) {
+          only_space_after_brace_ = false;
+          break;
+        }
+      }
+    }
+  }
+  length_ += length;
+  if (holding_) {
+    const std::size_t room = kStderrCutLength - held_.size();
+    if (length <= room) {
+      held_.append(body, length);
+    } else {
+      held_.append(body, room);
+      holding_ = false;
+    }
+  }
+}
+
+void StderrCollector::feed(std::string_view bytes, MonotonicTime now) {
+  if (finished_ || overflow_) return;
+  const char* p = bytes.data();
+  const char* const end = p + bytes.size();
+  while (p < end) {
+    if (skipping_) {
+      started_ = true;
+      const char* nl = find_byte(p, static_cast<std::size_t>(end - p), '\n');
+      if (!nl) return;
+      p = nl + 1;
+      end_line(now);
+      if (overflow_) return;
+      continue;
+    }
+    if (need_ == 0 && !pending_cr_) {
+      // Plain ASCII is nearly all the child ever writes; take it a run at a
+      // time rather than a character at a time.
+      const char* q = skip_plain_words(p, end);
+      while (q < end) {
+        const auto b = static_cast<unsigned char>(*q);
+        if (b >= 0x80 || b == '\n' || b == '\r') break;
+        ++q;
+      }
+      if (q != p) {
+        started_ = true;
+        take_ascii_run(p, static_cast<std::size_t>(q - p));
+        p = q;
+        continue;
+      }
+    }
+    const char c = *p++;
+    const auto b = static_cast<unsigned char>(c);
+    started_ = true;
+    if (pending_cr_) {
+      pending_cr_ = false;
+      if (b == '\n') {
+        end_line(now);
+        if (overflow_) return;
+        continue;
+      }
+      // Only a "\r" right before the "\n" belongs to the line end.
+      take_char("\r", 1, '\r');
+    }
+    if (b == '\n') {
+      end_line(now);
+      if (overflow_) return;
+      continue;
+    }
+    if (need_ == 0) {
+      if (b < 0x80) {
+        if (b == '\r') {
+          pending_cr_ = true;
+        } else {
+          take_char(&c, 1, b);
+        }
+        continue;
+      }
+      if (!utf8_lead(b, need_, cp_, lo_, hi_)) {
+        invalidate_line();
+        continue;
+      }
+      partial_[0] = c;
+      partial_length_ = 1;
+      continue;
+    }
+    if (b < lo_ || b > hi_) {
+      invalidate_line();
+      continue;
+    }
+    partial_[partial_length_++] = c;
+    cp_ = (cp_ << 6) | (b & 0x3F);
+    lo_ = 0x80;
+    hi_ = 0xBF;
+    if (--need_ == 0) {
+      take_char(partial_, partial_length_, cp_);
+      partial_length_ = 0;
+    }
+  }
+}
+
+void StderrCollector::read_failed(MonotonicTime now) {
+  if (finished_ || overflow_) return;
+  invalidate_line();
+  end_line(now);
+}
+
+void StderrCollector::finish(MonotonicTime now) {
+  if (finished_) return;
+  if (!overflow_ && started_) {
+    if (pending_cr_) {
+      // Without a "\n" after it, a final "\r" is text of the line.
+      pending_cr_ = false;
+      take_char("\r", 1, '\r');
+    }
+    end_line(now);
+  }
+  if (block_open_) close_block(true);
+  if (!batch_.empty()) emit_batch(StderrEventKind::Final);
+  StderrEvent done;
+  done.kind = StderrEventKind::Finished;
+  done.total_lines = lines_processed_;
+  done.overflow = overflow_;
+  events_.push_back(std::move(done));
+  finished_ = true;
+}
+
+void StderrCollector::end_line(MonotonicTime now) {
+  // A character cut off by the line end makes the line invalid.
+  if (need_ != 0) valid_ = false;
+  commit_line(now);
+  begin_line();
+}
+
+void StderrCollector::commit_line(MonotonicTime now) {
+  if (overflow_) return;
+  if (lines_processed_ >= kStderrLineCap) {
+    handle_overflow();
+    return;
+  }
+  if (!valid_) return;
+
+  if (block_open_) {
+    const std::uint64_t trimmed = length_ - trailing_space_;
+    if (held_.size() > trimmed) held_.resize(static_cast<std::size_t>(trimmed));
+    if (trimmed > 0) append_to_block(held_, trimmed);
+    ++block_lines_;
+    block_balance_ += balance_;
+    if (block_balance_ <= 0 || block_lines_ >= kStderrBlockLineLimit) close_block(true);
+  } else if (bracket_pair_ && seen_brace_ && only_space_after_brace_) {
+    block_open_ = true;
+    block_text_.assign(held_);
+    block_length_ = length_;
+    block_holding_ = held_.size() == length_;
+    block_lines_ = 1;
+    block_balance_ = balance_;
+    if (block_balance_ <= 0) close_block(true);
+  } else {
+    append_entry(cut_line_entry(held_, length_), true);
+  }
+  flush_test(now);
+  ++lines_processed_;
+}
+
+void StderrCollector::append_to_block(std::string_view held, std::uint64_t full_length) {
+  block_length_ += 1 + full_length;
+  if (!block_holding_) return;
+  if (block_text_.size() >= kStderrCutLength) {
+    block_holding_ = false;
+    return;
+  }
+  block_text_.push_back(' ');
+  std::size_t take = std::min(kStderrCutLength - block_text_.size(), held.size());
+  if (take < held.size()) {
+    while (take > 0 && is_continuation_byte(held[take])) --take;
+  }
+  block_text_.append(held.substr(0, take));
+  if (take < full_length) block_holding_ = false;
+}
+
+void StderrCollector::close_block(bool check) {
+  std::string entry = std::move(block_text_);
+  if (block_length_ > kStderrCutLength) {
+    entry += "...[merged ";
+    entry += std::to_string(block_lines_);
+    entry += " lines, truncated at ";
+    entry += std::to_string(block_length_);
+    entry += " chars]";
+  }
+  block_open_ = false;
+  block_text_.clear();
+  block_text_.reserve(kStderrCutLength);
+  block_length_ = 0;
+  block_lines_ = 0;
+  block_balance_ = 0;
+  block_holding_ = true;
+  append_entry(std::move(entry), check);
+}
+
+void StderrCollector::append_entry(std::string entry, bool check) {
+  if (check && check_gpu_failure(entry)) {
+    StderrEvent gpu;
+    gpu.kind = StderrEventKind::GpuFailure;
+    gpu.message = entry;
+    events_.push_back(std::move(gpu));
+  }
+  batch_.push_back(std::move(entry));
+}
+
+void StderrCollector::flush_test(MonotonicTime now) {
+  if (batch_.size() >= kStderrBatchSize ||
+      (!batch_.empty() && now - last_flush_ > kStderrBatchAge)) {
+    emit_batch(StderrEventKind::Batch);
+    last_flush_ = now;
+  }
+}
+
+void StderrCollector::handle_overflow() {
+  if (block_open_) close_block(false);
+  batch_.emplace_back(kOverflowText);
+  emit_batch(StderrEventKind::Overflow);
+  overflow_ = true;
+}
+
+void StderrCollector::emit_batch(StderrEventKind kind) {
+  StderrEvent event;
+  event.kind = kind;
+  event.entries = std::move(batch_);
+  batch_.clear();
+  batch_.reserve(kStderrBatchSize);
+  events_.push_back(std::move(event));
+}
+
+}  // namespace vyn
