@@ -1,0 +1,428 @@
+#include "verify/verify_config.h"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+#include <set>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vyn {
+
+namespace {
+
+using json = nlohmann::json;
+
+// Feeds the parser byte by byte and counts what it has pulled, which is how
+// the decoder learns where an event happened: the SAX interface itself
+// reports positions only for syntax errors.
+class CountingIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  CountingIterator(const char* p, std::size_t* pulled) : p_(p), pulled_(pulled) {}
+  reference operator*() const { return *p_; }
+  CountingIterator& operator++() {
+    ++p_;
+    ++*pulled_;
+    return *this;
+  }
+  CountingIterator operator++(int) {
+    CountingIterator old = *this;
+    ++*this;
+    return old;
+  }
+  bool operator==(const CountingIterator& o) const { return p_ == o.p_; }
+  bool operator!=(const CountingIterator& o) const { return p_ != o.p_; }
+
+ private:
+  const char* p_;
+  std::size_t* pulled_;
+};
+
+// " at line L column C" for the character at byte `offset - 1`, the last one
+// the parser had read (offset may be one past the end: end of input).
+std::string position_suffix(std::string_view text, std::size_t offset) {
+  const std::size_t at = offset == 0 ? 0 : std::min(offset - 1, text.size());
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < at; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return " at line " + std::to_string(line) + " column " + std::to_string(at - line_start + 1);
+}
+
+enum class Record { Config, Asar };
+
+struct FieldRule {
+  const char* name;
+  const char* expected;  // what the value must be, for the type error text
+};
+
+constexpr std::array<FieldRule, 2> kConfigFields{{
+    {"version", "a string"},
+    {"appAsar", "an object or array describing the archive"},
+}};
+constexpr std::array<FieldRule, 4> kAsarFields{{
+    {"path", "a string"},
+    {"sha256", "a string"},
+    {"size", "a non-negative integer that fits in 64 bits"},
+    {"buildTime", "a string"},
+}};
+constexpr int kUnknownField = -1;
+
+std::size_t field_count(Record r) {
+  return r == Record::Config ? kConfigFields.size() : kAsarFields.size();
+}
+const FieldRule& field_rule(Record r, int field) {
+  return r == Record::Config ? kConfigFields[static_cast<std::size_t>(field)]
+                             : kAsarFields[static_cast<std::size_t>(field)];
+}
+
+std::string record_values_text(Record r) {
+  return r == Record::Config ? "version, appAsar" : "path, sha256, size, buildTime";
+}
+
+// One value as the handler sees it, before it knows where the value goes.
+struct Value {
+  enum Kind { Null, Boolean, Unsigned, Negative, Float, String, Object, Array } kind;
+  std::uint64_t unsigned_value = 0;
+  std::string* text = nullptr;       // String: the parser's buffer, moved out when kept
+  const std::string* raw = nullptr;  // Float: the number as written
+};
+
+std::string describe(const Value& v) {
+  switch (v.kind) {
+    case Value::Null:
+      return "null";
+    case Value::Boolean:
+      return "boolean";
+    case Value::Unsigned:
+      return "integer";
+    case Value::Negative:
+      return "negative integer";
+    case Value::Float:
+      if (v.raw && v.raw->find_first_of(".eE") == std::string::npos) return "integer out of range";
+      return "number with a fraction or exponent";
+    case Value::String:
+      return "string";
+    case Value::Object:
+      return "object";
+    case Value::Array:
+      return "array";
+  }
+  return "value";
+}
+
+class ConfigHandler {
+ public:
+  using number_integer_t = json::number_integer_t;
+  using number_unsigned_t = json::number_unsigned_t;
+  using number_float_t = json::number_float_t;
+  using string_t = json::string_t;
+  using binary_t = json::binary_t;
+
+  ConfigHandler(std::string_view text, const std::size_t* pulled) : text_(text), pulled_(pulled) {}
+
+  bool null() { return value(Value{Value::Null}); }
+  bool boolean(bool) { return value(Value{Value::Boolean}); }
+  bool number_integer(number_integer_t v) {
+    // Only "-0" reaches here with a value that is not negative.
+    if (v >= 0) return value(Value{Value::Unsigned, static_cast<std::uint64_t>(v)});
+    return value(Value{Value::Negative});
+  }
+  bool number_unsigned(number_unsigned_t v) { return value(Value{Value::Unsigned, v}); }
+  bool number_float(number_float_t, const string_t& raw) {
+    Value v{Value::Float};
+    v.raw = &raw;
+    return value(v);
+  }
+  bool string(string_t& s) {
+    Value v{Value::String};
+    v.text = &s;
+    return value(v);
+  }
+  bool binary(binary_t&) { return fail("unexpected binary value"); }
+  bool start_object(std::size_t) { return value(Value{Value::Object}); }
+  bool start_array(std::size_t) { return value(Value{Value::Array}); }
+
+  bool key(string_t& k) {
+    if (skip_depth_ > 0) return true;
+    Frame& f = stack_.back();
+    if (!f.keys.insert(k).second) return fail("duplicate field `" + k + "`");
+    f.pending = kUnknownField;
+    for (std::size_t i = 0; i < field_count(f.record); ++i) {
+      if (k == field_rule(f.record, static_cast<int>(i)).name) f.pending = static_cast<int>(i);
+    }
+    return true;
+  }
+
+  bool end_object() { return end_container(); }
+  bool end_array() { return end_container(); }
+
+  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) {
+    // The library's text starts with its own id and position; keep the
+    // description and put the position where every other error has it.
+    std::string what = e.what();
+    const std::size_t colon = what.find(": ");
+    if (colon != std::string::npos) what.erase(0, colon + 2);
+    error_ = what + position_suffix(text_, position);
+    return false;
+  }
+
+  std::optional<std::string>& error() { return error_; }
+  AppVerifyConfig& result() { return result_; }
+
+ private:
+  struct Frame {
+    Record record = Record::Config;
+    bool is_array = false;
+    std::size_t next_index = 0;   // arrays: values seen so far
+    int pending = kUnknownField;  // objects: the field the next value belongs to
+    unsigned seen = 0;            // bit per field
+    std::set<std::string> keys;
+  };
+
+  // Where the last token ended: a number is only known to end when the
+  // parser has read the byte after it, so step back over that byte.
+  std::size_t token_end(bool is_number) const {
+    std::size_t end = *pulled_;
+    if (is_number && end > 0 && end <= text_.size()) {
+      const char c = text_[end - 1];
+      const bool number_char =
+          (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+      if (!number_char) --end;
+    }
+    return end;
+  }
+
+  bool fail(std::string message, bool is_number = false) {
+    error_ = message + position_suffix(text_, token_end(is_number));
+    return false;
+  }
+
+  bool value(const Value& v) {
+    const bool is_number =
+        v.kind == Value::Unsigned || v.kind == Value::Negative || v.kind == Value::Float;
+    const bool opens = v.kind == Value::Object || v.kind == Value::Array;
+    if (skip_depth_ > 0) {
+      if (opens) ++skip_depth_;
+      return true;
+    }
+    if (stack_.empty()) {
+      if (!opens)
+        return fail("invalid type: " + describe(v) +
+                        ", expected an object or array describing the configuration",
+                    is_number);
+      push(Record::Config, v.kind == Value::Array);
+      return true;
+    }
+    Frame& f = stack_.back();
+    int field;
+    if (f.is_array) {
+      if (f.next_index >= field_count(f.record))
+        return fail("invalid length, expected " + std::to_string(field_count(f.record)) +
+                        " values (" + record_values_text(f.record) + ")",
+                    is_number);
+      field = static_cast<int>(f.next_index++);
+    } else {
+      field = f.pending;
+      f.pending = kUnknownField;
+      if (field == kUnknownField) {
+        if (opens) skip_depth_ = 1;
+        return true;
+      }
+    }
+    f.seen |= 1u << field;
+    const Record record = f.record;  // push() below may move f
+    return assign(record, field, v, is_number);
+  }
+
+  bool assign(Record record, int field, const Value& v, bool is_number) {
+    const FieldRule& rule = field_rule(record, field);
+    auto type_error = [&] {
+      return fail("invalid type for \"" + std::string(rule.name) + "\": " + describe(v) +
+                      ", expected " + rule.expected,
+                  is_number);
+    };
+    if (record == Record::Config && field == 1) {
+      if (v.kind != Value::Object && v.kind != Value::Array) return type_error();
+      push(Record::Asar, v.kind == Value::Array);
+      return true;
+    }
+    if (record == Record::Asar && field == 2) {
+      if (v.kind != Value::Unsigned) return type_error();
+      result_.app_asar.size = v.unsigned_value;
+      return true;
+    }
+    if (v.kind != Value::String) return type_error();
+    std::string& target = record == Record::Config ? result_.version
+                          : field == 0             ? result_.app_asar.path
+                          : field == 1             ? result_.app_asar.sha256
+                                                   : result_.app_asar.build_time;
+    target = std::move(*v.text);
+    return true;
+  }
+
+  void push(Record r, bool is_array) {
+    Frame f;
+    f.record = r;
+    f.is_array = is_array;
+    stack_.push_back(std::move(f));
+  }
+
+  bool end_container() {
+    if (skip_depth_ > 0) {
+      --skip_depth_;
+      return true;
+    }
+    const Frame& f = stack_.back();
+    const std::size_t n = field_count(f.record);
+    if (f.is_array && f.next_index != n)
+      return fail("invalid length " + std::to_string(f.next_index) + ", expected " +
+                  std::to_string(n) + " values (" + record_values_text(f.record) + ")");
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!(f.seen & (1u << i)))
+        return fail("missing field `" +
+                    std::string(field_rule(f.record, static_cast<int>(i)).name) + "`");
+    }
+    stack_.pop_back();
+    return true;
+  }
+
+  std::string_view text_;
+  const std::size_t* pulled_;
+  std::vector<Frame> stack_;
+  std::size_t skip_depth_ = 0;  // nesting inside a skipped value
+  AppVerifyConfig result_;
+  std::optional<std::string> error_;
+};
+
+}  // namespace
+
+std::variant<AppVerifyConfig, std::string> parse_verify_config(std::string_view text) {
+  std::size_t pulled = 0;
+  ConfigHandler handler(text, &pulled);
+  const CountingIterator first(text.data(), &pulled);
+  const CountingIterator last(text.data() + text.size(), &pulled);
+  const bool ok = json::sax_parse(first, last, &handler, json::input_format_t::json,
+                                  /*strict=*/true, /*ignore_comments=*/false);
+  if (!ok || handler.error()) {
+    if (!handler.error())
+      return std::string("invalid configuration") + position_suffix(text, pulled);
+    return std::move(*handler.error());
+  }
+  return std::move(handler.result());
+}
+
+std::string serialize_verify_config(const AppVerifyConfig& config) {
+  nlohmann::ordered_json asar = nlohmann::ordered_json::object();
+  asar["path"] = config.app_asar.path;
+  asar["sha256"] = config.app_asar.sha256;
+  asar["size"] = config.app_asar.size;
+  asar["buildTime"] = config.app_asar.build_time;
+  nlohmann::ordered_json j = nlohmann::ordered_json::object();
+  j["version"] = config.version;
+  j["appAsar"] = std::move(asar);
+  return j.dump(2) + "\n";
+}
+
+bool pkcs7_unpad(std::string& plaintext) {
+  if (plaintext.empty()) return false;
+  const auto n = static_cast<unsigned char>(plaintext.back());
+  if (n < 1 || n > kAesBlockSize || n > plaintext.size()) return false;
+  for (std::size_t i = plaintext.size() - n; i < plaintext.size(); ++i) {
+    if (static_cast<unsigned char>(plaintext[i]) != n) return false;
+  }
+  plaintext.resize(plaintext.size() - n);
+  return true;
+}
+
+std::string pkcs7_pad(std::string_view plaintext) {
+  const std::size_t n = kAesBlockSize - plaintext.size() % kAesBlockSize;
+  std::string out(plaintext);
+  out.append(n, static_cast<char>(n));
+  return out;
+}
+
+std::optional<std::string> describe_invalid_utf8(std::string_view bytes) {
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const auto continuation = [](unsigned char c) { return c >= 0x80 && c <= 0xBF; };
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const unsigned char first = at(i);
+    if (first < 0x80) {
+      ++i;
+      continue;
+    }
+    // Width and the range the second byte must fall in, which excludes
+    // overlong forms, surrogates and values above U+10FFFF.
+    std::size_t width = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (first >= 0xC2 && first <= 0xDF) {
+      width = 2;
+    } else if (first >= 0xE0 && first <= 0xEF) {
+      width = 3;
+      if (first == 0xE0) lo = 0xA0;
+      if (first == 0xED) hi = 0x9F;
+    } else if (first >= 0xF0 && first <= 0xF4) {
+      width = 4;
+      if (first == 0xF0) lo = 0x90;
+      if (first == 0xF4) hi = 0x8F;
+    }
+    const std::string from = " bytes from index " + std::to_string(i);
+    if (width == 0) return "invalid utf-8 sequence of 1" + from;
+    for (std::size_t k = 1; k < width; ++k) {
+      if (i + k >= bytes.size())
+        return "incomplete utf-8 byte sequence from index " + std::to_string(i);
+      const unsigned char c = at(i + k);
+      const bool ok = k == 1 ? (c >= lo && c <= hi) : continuation(c);
+      if (!ok) return "invalid utf-8 sequence of " + std::to_string(k) + from;
+    }
+    i += width;
+  }
+  return std::nullopt;
+}
+
+std::string_view expected_digest_prefix(std::string_view configured) {
+  constexpr std::size_t kShown = 16;
+  if (configured.size() < kShown) return configured;
+  if (configured.size() > kShown) {
+    const auto next = static_cast<unsigned char>(configured[kShown]);
+    if (next >= 0x80 && next <= 0xBF) return configured;
+  }
+  return configured.substr(0, kShown);
+}
+
+std::optional<std::string> archive_mismatch(const AppAsarInfo& expected, std::uint64_t counted_size,
+                                            std::string_view digest_hex) {
+  if (counted_size != expected.size)
+    return "File size mismatch: expected " + std::to_string(expected.size) + ", got " +
+           std::to_string(counted_size);
+  if (digest_hex != expected.sha256)
+    return "SHA256 hash mismatch: expected " +
+           std::string(expected_digest_prefix(expected.sha256)) + ", got " +
+           std::string(digest_hex.substr(0, 16));
+  return std::nullopt;
+}
+
+std::string hex_lower(const unsigned char* bytes, std::size_t count) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(count * 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 0x0F]);
+  }
+  return out;
+}
+
+}  // namespace vyn
