@@ -1,9 +1,15 @@
 #pragma once
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vyn {
+
+// Pause between two looks at the ready channel and the child.
+inline constexpr std::chrono::milliseconds kReadyPollInterval{200};
+// Time the running application gets to come forward before the launcher ends.
+inline constexpr std::chrono::milliseconds kActivationSettleDelay{500};
 
 // The version the log reports (the command line's --version is another).
 inline constexpr std::string_view kLauncherLogVersion = "3.0.0";
