@@ -28,7 +28,6 @@ inline constexpr int kExitUsageError = 2;
 inline constexpr std::string_view kCommandName = "VYN_Launcher";
 inline constexpr std::string_view kCommandVersion = "0.1.0";
 inline constexpr std::string_view kCommandDescription = "VYN Desktop Application Launcher";
-inline constexpr std::string_view kDisableGpuArg = "--disable-vyn-gpu";
 
 // Looks up an environment variable as UTF-8; nullopt when it is not set (or
 // not valid Unicode).

@@ -107,7 +107,7 @@ std::optional<std::string> run_hidden_command(std::wstring_view program,
   UniqueHandle error = open_null_device_for_child(true);
   if (!input || !error) return std::nullopt;
 
-  ChildProcessSpec launch;
+  ChildProcessOptions launch;
   launch.command_line = build_command_line(program, args);
   launch.creation_flags = CREATE_NO_WINDOW;
   launch.std_input = input.get();
