@@ -1,0 +1,116 @@
+// The launcher's main job through the real binaries: it starts the stand-in
+// application, watches it and ends when the application says READY.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "e2e/harness_win.h"
+
+namespace vyn::e2e {
+namespace {
+
+class Launch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Installation::unregister();
+    inst.copy_program(L"VYN.exe", L"VYN.exe");
+    inst.register_install(L"e2e-install");
+  }
+  void TearDown() override { Installation::unregister(); }
+
+  // Runs the launcher with the stand-in playing `scenario`; its starts are
+  // recorded to a file beside it.
+  RunResult run(const std::string& scenario_steps, std::vector<std::wstring> args = {},
+                const std::string& extra = "") {
+    record_ = inst.root / L"standin-record.jsonl";
+    Record scenario = Record::parse("{" + extra + "\"steps\":" + scenario_steps + "}");
+    scenario["record"] = to_utf8_path(record_);
+    if (!scenario.contains("aliveMs")) scenario["aliveMs"] = 1500;
+    test::write_file(inst.install_dir + L"\\standin.json", scenario.dump());
+    return run_launcher(inst, {.args = std::move(args)});
+  }
+
+  std::vector<Record> starts() const {
+    std::vector<Record> out;
+    for (const std::string& line : test::split_lines(test::read_file(record_))) {
+      Record r = Record::parse(line, nullptr, false);
+      if (r.is_object() && r["kind"] == "start") out.push_back(r);
+    }
+    return out;
+  }
+
+  static std::string to_utf8_path(const std::wstring& w) {
+    std::string out;
+    for (wchar_t c : w) out.push_back(static_cast<char>(c));  // temp paths are ASCII
+    return out;
+  }
+
+  Installation inst;
+  std::wstring record_;
+};
+
+constexpr const char* kReadySoon =
+    R"([{"stderr":["hello from the app"]},{"pipe":"READY","delayMs":800}])";
+
+TEST_F(Launch, ReadyAfterASecondEndsTheRunInOrder) {
+  const std::vector<std::wstring> passed = {L"with space", L"quo\"te", L"trail\\", L"",
+                                            L"\u4e2d\u6587"};
+  const RunResult r = run(kReadySoon, passed);
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0u);
+  const std::vector<std::string> names = r.event_names();
+  auto at = [&](const char* n) { return std::find(names.begin(), names.end(), n) - names.begin(); };
+  for (const char* n :
+       {"launcher_init", "single_instance_acquired", "launcher_ready", "process_launch_command",
+        "process_launch_success", "signal_received", "launcher_env", "launcher_exit_on_ready"})
+    EXPECT_LT(at(n), static_cast<long>(names.size())) << n;
+  EXPECT_LT(at("launcher_ready"), at("process_launch_success"));
+  EXPECT_LT(at("signal_received"), at("launcher_exit_on_ready"));
+  EXPECT_LT(at("launcher_env"), at("launcher_exit_on_ready"));
+  EXPECT_EQ(r.events("launcher_exit_on_ready").size(), 1u);
+  const Record exit = r.events("launcher_exit_on_ready").at(0);
+  EXPECT_EQ(exit["isLaunchStartSuccess"], true);
+  EXPECT_EQ(exit["installId"], "e2e-install");
+  EXPECT_EQ(exit["mainPid"], r.events("process_launch_success").at(0)["pid"]);
+  EXPECT_EQ(r.events("launcher_env").at(0)["mainPid"], exit["mainPid"]);
+  // Exactly one integrity outcome, last.
+  EXPECT_TRUE(names.back().rfind("asar_integrity_verify_thread_", 0) == 0 ||
+              names.back() == "integrity_verify_thread_disconnected")
+      << names.back();
+  EXPECT_FALSE(r.has("launcher_exit_early"));
+
+  const std::vector<Record> s = starts();
+  ASSERT_EQ(s.size(), 1u);
+  std::vector<std::string> expected = {"--by-launcher", "with space", "quo\"te",
+                                       "trail\\",       "",           "\xE4\xB8\xAD\xE6\x96\x87"};
+  EXPECT_EQ(s[0]["args"].get<std::vector<std::string>>(), expected);
+}
+
+TEST_F(Launch, GpuFailureRelaunchesOnceWithoutGpu) {
+  const RunResult r = run(kReadySoon, {L"--flag"}, "\"gpuFailure\":true,");
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(r.events("launcher_gpu_incompatible_retry").size(), 1u);
+  EXPECT_EQ(r.events("process_launch_success").size(), 2u);
+  EXPECT_TRUE(r.has("launcher_exit_on_ready"));
+  const std::vector<Record> s = starts();
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_EQ(s[1]["args"].get<std::vector<std::string>>(),
+            (std::vector<std::string>{"--by-launcher", "--flag", "--disable-vyn-gpu"}));
+  EXPECT_EQ(r.events("launcher_exit_on_ready").at(0)["mainPid"],
+            r.events("process_launch_success").at(1)["pid"]);
+}
+
+TEST_F(Launch, MissingApplicationEndsEarlyWithoutWaiting) {
+  DeleteFileW((inst.install_dir + L"\\VYN.exe").c_str());
+  const RunResult r = run_launcher(inst);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_TRUE(r.has("process_launch_failed"));
+  EXPECT_TRUE(r.has("process_launch_failed_detail"));
+  ASSERT_EQ(r.events("target_process_launch_failed").size(), 1u);
+  EXPECT_EQ(r.events("launcher_env").at(0)["mainPid"], nullptr);
+  EXPECT_EQ(r.events("launcher_exit_early").at(0)["reason"], "failed_to_launch");
+  EXPECT_FALSE(r.has("signal_timeout"));
+}
+
+}  // namespace
+}  // namespace vyn::e2e
