@@ -30,8 +30,8 @@ fi
 head -c 4194304 /dev/urandom >"$install/resources/app.asar"
 if [ -f "$bin/vyn-seal.exe" ]; then
   "$run" "$bin/vyn-seal.exe" seal --version 3.0.0 \
-    "$("$run" winepath -w "$install/resources/app.asar" 2>/dev/null)" \
-    "$("$run" winepath -w "$install/resources/app_verify.config" 2>/dev/null)" >/dev/null
+    --archive "$("$run" winepath -w "$install/resources/app.asar" 2>/dev/null)" \
+    --output "$("$run" winepath -w "$install/resources/app_verify.config" 2>/dev/null)" >/dev/null
 fi
 
 install_win=$("$run" winepath -w "$install" 2>/dev/null)
