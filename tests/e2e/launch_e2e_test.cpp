@@ -112,5 +112,22 @@ TEST_F(Launch, MissingApplicationEndsEarlyWithoutWaiting) {
   EXPECT_FALSE(r.has("signal_timeout"));
 }
 
+TEST_F(Launch, ATakenBootPipeEndsTheWaitAtOnce) {
+  // One instance only: Wine lets a second first-instance pipe be created,
+  // so the name counts as taken only when its owner allows no more.
+  HANDLE squatter = CreateNamedPipeW(L"\\\\.\\pipe\\VYN_BOOT", PIPE_ACCESS_DUPLEX,
+                                     PIPE_TYPE_BYTE | PIPE_WAIT, 1, 512, 512, 0, nullptr);
+  ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+  const DWORD start = GetTickCount();
+  const RunResult r = run(kReadySoon);
+  const DWORD took = GetTickCount() - start;
+  CloseHandle(squatter);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_TRUE(r.has("pipe_server_create_failed"));
+  EXPECT_FALSE(r.has("signal_timeout"));
+  EXPECT_EQ(r.events("launcher_exit_early").at(0)["reason"], "ready_signal_timeout");
+  EXPECT_LT(took, 20000u);
+}
+
 }  // namespace
 }  // namespace vyn::e2e
