@@ -1,5 +1,7 @@
 #include "process/stderr_collector.h"
 
+#include "utils/text.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -22,24 +24,6 @@ bool is_ascii_space(char32_t c) noexcept { return c == ' ' || (c >= 0x09 && c <=
 
 bool is_continuation_byte(char c) noexcept {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 // The continuation bytes a lead byte announces and the range its first

@@ -29,6 +29,9 @@ std::string sanitize_utf8(std::string_view bytes);
 // end inside a character; used to cut texts at a character boundary.
 std::size_t valid_utf8_prefix(std::string_view bytes);
 
+// Appends one code point (at most U+10FFFF) as UTF-8.
+void append_utf8(std::string& out, char32_t code_point);
+
 // ASCII-only lower case, for names whose letter case the system ignores.
 std::string ascii_lower(std::string_view text);
 
