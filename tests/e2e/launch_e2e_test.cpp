@@ -89,7 +89,9 @@ TEST_F(Launch, ReadyAfterASecondEndsTheRunInOrder) {
 TEST_F(Launch, GpuFailureRelaunchesOnceWithoutGpu) {
   const RunResult r = run(kReadySoon, {L"--flag"}, "\"gpuFailure\":true,");
   EXPECT_EQ(r.exit_code, 0u);
-  EXPECT_EQ(r.events("launcher_gpu_incompatible_retry").size(), 1u);
+  std::string all;
+  for (const std::string& line : r.lines) all += line + "\n";
+  EXPECT_EQ(r.events("launcher_gpu_incompatible_retry").size(), 1u) << all;
   EXPECT_EQ(r.events("process_launch_success").size(), 2u);
   EXPECT_TRUE(r.has("launcher_exit_on_ready"));
   const std::vector<Record> s = starts();
