@@ -1,5 +1,7 @@
 #include "e2e/harness_win.h"
 
+#include <psapi.h>
+
 #include <stdexcept>
 #include <thread>
 
@@ -128,6 +130,56 @@ std::wstring quote_argument(const std::wstring& arg) {
   return out;
 }
 
+std::string send_boot_message(const std::string& message, DWORD timeout_ms) {
+  const wchar_t* name = L"\\\\.\\pipe\\VYN_BOOT";
+  const DWORD start = GetTickCount();
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  while (GetTickCount() - start < timeout_ms) {
+    pipe = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE) break;
+    if (GetLastError() == ERROR_PIPE_BUSY) WaitNamedPipeW(name, 200);
+    Sleep(20);
+  }
+  if (pipe == INVALID_HANDLE_VALUE) return {};
+  DWORD done = 0;
+  WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &done, nullptr);
+  std::string reply;
+  char buf[256];
+  while (ReadFile(pipe, buf, sizeof buf, &done, nullptr) && done > 0) reply.append(buf, done);
+  CloseHandle(pipe);
+  return reply;
+}
+
+bool wait_for_log_event(const Installation& inst, const std::string& event_name, DWORD timeout_ms) {
+  const std::string needle = "\"eventName\":\"" + event_name + "\"";
+  const DWORD start = GetTickCount();
+  do {
+    if (test::read_file(inst.log_path()).find(needle) != std::string::npos) return true;
+    Sleep(50);
+  } while (GetTickCount() - start < timeout_ms);
+  return false;
+}
+
+RunningProgram::RunningProgram(const std::wstring& exe, const std::vector<std::wstring>& args) {
+  std::wstring cmd = quote_argument(exe);
+  for (const auto& a : args) cmd += L" " + quote_argument(a);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi))
+    throw std::runtime_error("cannot start " + to_utf8(exe));
+  CloseHandle(pi.hThread);
+  process_ = pi.hProcess;
+  pid_ = pi.dwProcessId;
+}
+
+RunningProgram::~RunningProgram() {
+  TerminateProcess(process_, 0);
+  WaitForSingleObject(process_, 5000);
+  CloseHandle(process_);
+}
+
 std::vector<Record> RunResult::events(const std::string& name) const {
   std::vector<Record> out;
   for (const Record& r : records)
@@ -188,6 +240,9 @@ RunResult run_launcher(const Installation& inst, const RunOptions& options) {
     WaitForSingleObject(pi.hProcess, 5000);
   }
   GetExitCodeProcess(pi.hProcess, &result.exit_code);
+  PROCESS_MEMORY_COUNTERS memory{};
+  if (GetProcessMemoryInfo(pi.hProcess, &memory, sizeof memory))
+    result.peak_working_set = memory.PeakWorkingSetSize;
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   // The application the launcher started may still hold inherited copies of

@@ -54,6 +54,7 @@ struct RunResult {
   DWORD exit_code = 0;
   bool timed_out = false;
   DWORD pid = 0;
+  std::size_t peak_working_set = 0;  // bytes, of the launcher process
   std::string out;
   std::string err;
   std::vector<std::string> lines;  // of bootstrap.log, after the run
@@ -66,6 +67,36 @@ struct RunResult {
 };
 
 RunResult run_launcher(const Installation& inst, const RunOptions& options = {});
+
+// Plays the application's side of the boot pipe from the test: connects
+// within `timeout_ms`, writes `message` and returns the reply (empty when
+// it could not connect or nothing came back).
+std::string send_boot_message(const std::string& message, DWORD timeout_ms = 10'000);
+
+// Waits until the installation's log holds a record named `event_name`.
+bool wait_for_log_event(const Installation& inst, const std::string& event_name,
+                        DWORD timeout_ms = 30'000);
+
+// A program started by the test itself (a stand-in of another
+// installation, say); ended when the object goes.
+class RunningProgram {
+ public:
+  RunningProgram(const std::wstring& exe, const std::vector<std::wstring>& args = {});
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+  DWORD pid() const { return pid_; }
+  bool running() const { return WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+  DWORD exit_code() const {
+    DWORD code = 0;
+    GetExitCodeProcess(process_, &code);
+    return code;
+  }
+
+ private:
+  HANDLE process_ = nullptr;
+  DWORD pid_ = 0;
+};
 
 // Command-line quoting for the harness's own child processes.
 std::wstring quote_argument(const std::wstring& arg);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "e2e/harness_win.h"
 
@@ -28,6 +29,33 @@ class Launch : public ::testing::Test {
     if (!scenario.contains("aliveMs")) scenario["aliveMs"] = 1500;
     test::write_file(inst.install_dir + L"\\standin.json", scenario.dump());
     return run_launcher(inst, {.args = std::move(args)});
+  }
+
+  // As run(), but READY comes from the test once the child's error output
+  // has been read to its end, so everything the child wrote is in the log.
+  RunResult run_ready_after_output(const std::string& scenario_steps,
+                                   std::vector<std::wstring> args = {},
+                                   const std::string& extra = "", DWORD settle_ms = 0) {
+    std::string reply;
+    std::thread app([&] {
+      if (wait_for_log_event(inst, "stderr_monitor_finished")) {
+        Sleep(settle_ms);
+        reply = send_boot_message("READY");
+      }
+    });
+    RunResult r = run(scenario_steps, std::move(args), "\"aliveMs\":0," + extra);
+    app.join();
+    EXPECT_EQ(reply, "OK\n");
+    return r;
+  }
+
+  // Every entry the monitor logged, in order.
+  static std::vector<std::string> stderr_entries(const RunResult& r) {
+    std::vector<std::string> out;
+    for (const Record& rec : r.records)
+      if (rec.contains("stderrLogs"))
+        for (const auto& e : rec["stderrLogs"]) out.push_back(e.get<std::string>());
+    return out;
   }
 
   std::vector<Record> starts() const {
@@ -100,6 +128,64 @@ TEST_F(Launch, GpuFailureRelaunchesOnceWithoutGpu) {
             (std::vector<std::string>{"--by-launcher", "--flag", "--disable-vyn-gpu"}));
   EXPECT_EQ(r.events("launcher_exit_on_ready").at(0)["mainPid"],
             r.events("process_launch_success").at(1)["pid"]);
+}
+
+TEST_F(Launch, AUserGivenGpuSwitchIsNeverAddedAgain) {
+  // The child dies reporting the GPU failure although it already runs
+  // without GPU: no relaunch, the wait goes on for READY.
+  const RunResult r =
+      run_ready_after_output(R"([{"stderr":["GPU process isn't usable. Goodbye."]},{"exit":1}])",
+                             {L"--disable-vyn-gpu"}, "", 1000);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_TRUE(r.has("vyn_gpu_process_unusable_detected"));
+  EXPECT_FALSE(r.has("launcher_gpu_incompatible_retry"));
+  EXPECT_EQ(r.events("process_launch_success").size(), 1u);
+  ASSERT_TRUE(r.has("launcher_exit_on_ready"));
+  const std::vector<Record> s = starts();
+  ASSERT_EQ(s.size(), 1u);
+  EXPECT_EQ(s[0]["args"].get<std::vector<std::string>>(),
+            (std::vector<std::string>{"--by-launcher", "--disable-vyn-gpu"}));
+}
+
+TEST_F(Launch, AwkwardErrorOutputIsLoggedCompactly) {
+  // A brace block, a line that is not UTF-8 (dropped, not counted), and a
+  // 3 MiB last line without a line feed, all through the real pipe.
+  const RunResult r = run_ready_after_output(
+      R"([{"stderr":["[12:00] [main] config {","  \"a\": 1,","  \"b\": {}","}","after"]},)"
+      R"({"stderrHex":"41 ff 42 c3 0a"},{"stderr":["caf\u00e9"]},{"stderrLongLine":3145728,"newline":false},{"exit":0}])");
+  EXPECT_EQ(r.exit_code, 0u);
+  const std::vector<std::string> entries = stderr_entries(r);
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0], "[12:00] [main] config { \"a\": 1, \"b\": {} }");
+  EXPECT_EQ(entries[1], "after");
+  EXPECT_EQ(entries[2], "caf\xC3\xA9");
+  EXPECT_EQ(entries[3], std::string(2048, 'x') + "...[truncated at 3145728 chars]");
+  ASSERT_EQ(r.events("stderr_monitor_finished").size(), 1u);
+  const Record finished = r.events("stderr_monitor_finished").at(0);
+  EXPECT_EQ(finished["totalLinesProcessed"], 7);
+  EXPECT_EQ(finished["overflowDetected"], false);
+  EXPECT_EQ(finished["mainPid"], r.events("process_launch_success").at(0)["pid"]);
+  for (const std::string& line : r.lines) EXPECT_LT(line.size(), 16'384u);
+}
+
+TEST_F(Launch, ErrorOutputPastTheCapEndsInOneOverflow) {
+  const RunResult r = run_ready_after_output(R"([{"stderrLines":501,"text":"line"},{"exit":0}])");
+  EXPECT_EQ(r.exit_code, 0u);
+  ASSERT_EQ(r.events("vyn_stderr_overflow").size(), 1u);
+  const std::vector<std::string> entries = stderr_entries(r);
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries.front(), "line 0");
+  EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                          [](const std::string& e) { return e.rfind("line ", 0) == 0; }),
+            500);
+  EXPECT_EQ(entries.back(),
+            "[STDERR OVERFLOW] More than 500 lines detected, stopping collection to prevent "
+            "memory issues");
+  EXPECT_FALSE(r.has("vyn_stderr_final"));
+  for (const Record& batch : r.events("vyn_stderr_batch"))
+    EXPECT_LE(batch["stderrLogs"].size(), 50u);
+  const Record finished = r.events("stderr_monitor_finished").at(0);
+  EXPECT_EQ(finished["overflowDetected"], true);
 }
 
 TEST_F(Launch, MissingApplicationEndsEarlyWithoutWaiting) {

@@ -17,7 +17,9 @@
 //     (args as CommandLineToArgvW splits the command line, program left
 //     out), and every pipe step appends
 //       {"kind":"pipe","pid":N,"sentAt":"...","sentAtTicks":N,"reply":"..."}
-//     or, when it could not talk to the pipe, {"kind":"pipe","pid":N,"error":"..."}.
+//     or, when it could not talk to the pipe, {"kind":"pipe","pid":N,"error":"..."},
+//     and the end of the steps appends {"kind":"steps","pid":N,"ms":T}
+//     (how long they took, for the drain measurements).
 //   "singleInstance" (default true): when another stand-in of the same
 //     folder runs, record the start with "secondInstance" true and exit 0.
 //   "gpuFailure" (default false): unless "--disable-vyn-gpu" is among the
@@ -334,7 +336,12 @@ int play(const json& scenario) {
     }
   }
 
-  if (auto code = run_steps(scenario)) return *code;
+  const std::uint64_t steps_start = precise_ticks();
+  const std::optional<int> code = run_steps(scenario);
+  append_record(scenario, json{{"kind", "steps"},
+                               {"pid", ::GetCurrentProcessId()},
+                               {"ms", (precise_ticks() - steps_start) / 10'000.0}});
+  if (code) return *code;
   ::Sleep(scenario.value("aliveMs", 0u));
   return scenario.value("exitCode", 0);
 }
