@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "logger/append_lock_win.h"
 #include "logger/log.h"
 #include "logger/log_file.h"
 #include "logger/rotation.h"
@@ -19,6 +20,8 @@ std::optional<std::string> read_whole_file(const std::wstring& path) {
   UniqueHandle f(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f) return std::nullopt;
+  // Another launcher may be appending: read between two of its records.
+  const LogAppendLock quiet(f.get(), true);
   std::string content;
   char buf[64 * 1024];
   for (;;) {
@@ -97,8 +100,11 @@ void rotate_log_file(const std::wstring& log_path) {
 }
 
 void open_log_file(const std::wstring& log_path) {
-  const HANDLE h = ::CreateFileW(log_path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShareAll,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Read access only for the append lock, which the system grants to
+  // handles that can read or write data; without FILE_WRITE_DATA every write
+  // still goes to the end.
+  const HANDLE h = ::CreateFileW(log_path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
+                                 kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
   install_log_sink(h);
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "logger/append_lock_win.h"
 #include "logger/log.h"
 
 namespace vyn {
@@ -15,6 +16,9 @@ namespace {
 struct LogSink {
   HANDLE file;
   std::mutex append_lock;
+  // False after a wait for the cross-process lock ran out: someone holds
+  // it, so later records do not wait again until it is free once more.
+  bool lock_patient = true;
 };
 
 std::atomic<const LogIdentity*> g_identity{nullptr};
@@ -36,9 +40,10 @@ FileTimeTicks precise_now() {
 
 void append_line(LogSink& sink, const std::string& line) {
   std::lock_guard lock(sink.append_lock);
-  // One WriteFile per record: with FILE_APPEND_DATA the system places it at
-  // the end as a whole, so a second launcher appending to the same file
-  // cannot split our line either.
+  // One WriteFile per record, placed at the end as a whole: FILE_APPEND_DATA
+  // on Windows, and the cross-process lock where that is not enough.
+  const LogAppendLock across_processes(sink.file, sink.lock_patient);
+  sink.lock_patient = across_processes.held();
   const char* p = line.data();
   std::size_t left = line.size();
   while (left > 0) {
@@ -107,7 +112,7 @@ void install_log_sink(void* file_handle) noexcept {
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return;
   LogSink* fresh = nullptr;
   try {
-    fresh = new LogSink{h, {}};
+    fresh = new LogSink{h, {}, true};
   } catch (...) {
     ::CloseHandle(h);
     return;

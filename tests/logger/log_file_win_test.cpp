@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "logger/append_lock_win.h"
 #include "logger/log.h"
 #include "logger/log_file.h"
 #include "support/temp_dir_win.h"
@@ -121,6 +122,74 @@ TEST(RotateLogFile, InvalidUtf8LogIsNeverTouched) {
 
 // The writer's state is set once per process, so everything that needs an
 // installed file runs in this one test, after the checks of the unset state.
+// Starts the append helper `count` times at once and waits for all of them;
+// the time it took, in ms.
+DWORD run_append_writers(const std::wstring& log, int writers, int records) {
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring exe(self, n);
+  exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"vyn_log_append_helper.exe";
+  std::vector<HANDLE> processes;
+  const DWORD start = GetTickCount();
+  for (int id = 0; id < writers; ++id) {
+    std::wstring cmd = L"\"" + exe + L"\" \"" + log + L"\" " + std::to_wstring(id) + L" " +
+                       std::to_wstring(records);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
+      break;
+    CloseHandle(pi.hThread);
+    processes.push_back(pi.hProcess);
+  }
+  EXPECT_EQ(processes.size(), static_cast<std::size_t>(writers));
+  for (HANDLE p : processes) {
+    EXPECT_EQ(WaitForSingleObject(p, 60'000), WAIT_OBJECT_0);
+    CloseHandle(p);
+  }
+  return GetTickCount() - start;
+}
+
+// Every line a whole record, and `expected` records of each writer.
+void expect_whole_records(const std::wstring& log, int writers, int expected) {
+  std::vector<int> counts(writers, 0);
+  int torn = 0;
+  for (const std::string& line : split_lines(read_file(log))) {
+    const Fields r = Fields::parse(line, nullptr, false);
+    if (!r.is_object()) {
+      ++torn;
+      continue;
+    }
+    ++counts.at(r["writer"].get<int>());
+  }
+  EXPECT_EQ(torn, 0);
+  for (int id = 0; id < writers; ++id) EXPECT_EQ(counts[id], expected) << "writer " << id;
+}
+
+TEST(LogWriter, LaunchersAppendingAtOnceLeaveWholeRecords) {
+  TempDir dir;
+  const std::wstring log = dir / L"bootstrap.log";
+  run_append_writers(log, 8, 1000);
+  expect_whole_records(log, 8, 1000);
+}
+
+TEST(LogWriter, AProcessHoldingTheAppendLockCostsOneShortWaitOnly) {
+  TempDir dir;
+  const std::wstring log = dir / L"bootstrap.log";
+  HANDLE holder = CreateFileW(log.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  const LogAppendLock held(holder, false);
+  ASSERT_TRUE(held.held());
+  const DWORD took = run_append_writers(log, 1, 2000);
+  // One record waits out the bound; the others do not wait at all.
+  EXPECT_LT(took, 10'000u);
+  expect_whole_records(log, 1, 2000);
+  CloseHandle(holder);
+}
+
 TEST(LogWriter, DropsBeforeInstallThenAppendsWholeLinesFromManyThreads) {
   TempDir dir;
   const std::wstring log = dir / L"bootstrap.log";
