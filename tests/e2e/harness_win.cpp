@@ -160,6 +160,14 @@ bool wait_for_log_event(const Installation& inst, const std::string& event_name,
   return false;
 }
 
+bool wait_for_process_exit(DWORD pid, DWORD timeout_ms) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return true;
+  const bool ended = WaitForSingleObject(process, timeout_ms) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+
 RunningProgram::RunningProgram(const std::wstring& exe, const std::vector<std::wstring>& args) {
   std::wstring cmd = quote_argument(exe);
   for (const auto& a : args) cmd += L" " + quote_argument(a);

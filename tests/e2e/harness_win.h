@@ -77,6 +77,10 @@ std::string send_boot_message(const std::string& message, DWORD timeout_ms = 10'
 bool wait_for_log_event(const Installation& inst, const std::string& event_name,
                         DWORD timeout_ms = 30'000);
 
+// Waits for a process the launcher started to end; true when it has (or
+// was gone already).
+bool wait_for_process_exit(DWORD pid, DWORD timeout_ms = 10'000);
+
 // A program started by the test itself (a stand-in of another
 // installation, say); ended when the object goes.
 class RunningProgram {

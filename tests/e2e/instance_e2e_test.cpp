@@ -129,7 +129,8 @@ TEST_F(Instance, OnlyTheAppOfThisInstallationCountsAsRunning) {
   Record scenario = {{"steps", Record::array()}, {"aliveMs", 60000}};
   scenario["record"] = std::string(record.begin(), record.end());
   test::write_file(inst.install_dir + L"\\standin.json", scenario.dump());
-  Sleep(1000);  // the first run's application has gone: this one is not a second instance
+  // The first run's application must be gone, or this one is its second instance.
+  EXPECT_TRUE(wait_for_process_exit(alone.events("process_launch_success").at(0)["pid"]));
   RunningProgram own_app(inst.install_dir + L"\\VYN.exe");
   Sleep(500);
   ASSERT_TRUE(own_app.running()) << own_app.exit_code() << "\n" << test::read_file(record);
