@@ -15,7 +15,7 @@ namespace vyn {
 namespace {
 
 // The pipe is read through a buffer of this size.
-constexpr DWORD kReadBufferSize = 8192;
+constexpr DWORD kReadBufferSize = 65536;
 // A handle that keeps failing would otherwise be retried for ever at full
 // speed; after this many failures in a row it counts as ended.
 constexpr int kMaxConsecutiveReadFailures = 16;

@@ -2,6 +2,8 @@
 
 #include <psapi.h>
 
+#include <algorithm>
+
 #include <stdexcept>
 #include <thread>
 
@@ -141,6 +143,10 @@ std::string send_boot_message(const std::string& message, DWORD timeout_ms) {
     Sleep(20);
   }
   if (pipe == INVALID_HANDLE_VALUE) return {};
+  if (message.empty()) {  // connect and go at once
+    CloseHandle(pipe);
+    return {};
+  }
   DWORD done = 0;
   WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &done, nullptr);
   std::string reply;
@@ -242,15 +248,26 @@ RunResult run_launcher(const Installation& inst, const RunOptions& options) {
   }
   RunResult result;
   result.pid = pi.dwProcessId;
-  if (WaitForSingleObject(pi.hProcess, options.timeout_ms) != WAIT_OBJECT_0) {
+  // Sampled while it runs: some systems (Wine) cannot tell the counters of
+  // a process that has ended.
+  auto sample_peak = [&] {
+    PROCESS_MEMORY_COUNTERS memory{};
+    if (GetProcessMemoryInfo(pi.hProcess, &memory, sizeof memory))
+      result.peak_working_set = std::max(result.peak_working_set, memory.PeakWorkingSetSize);
+  };
+  const ULONGLONG give_up = GetTickCount64() + options.timeout_ms;
+  DWORD waited = WAIT_TIMEOUT;
+  while (waited == WAIT_TIMEOUT && GetTickCount64() < give_up) {
+    sample_peak();
+    waited = WaitForSingleObject(pi.hProcess, 20);
+  }
+  if (waited != WAIT_OBJECT_0) {
     result.timed_out = true;
     TerminateProcess(pi.hProcess, 999);
     WaitForSingleObject(pi.hProcess, 5000);
   }
   GetExitCodeProcess(pi.hProcess, &result.exit_code);
-  PROCESS_MEMORY_COUNTERS memory{};
-  if (GetProcessMemoryInfo(pi.hProcess, &memory, sizeof memory))
-    result.peak_working_set = memory.PeakWorkingSetSize;
+  sample_peak();
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   // The application the launcher started may still hold inherited copies of

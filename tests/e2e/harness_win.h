@@ -70,7 +70,8 @@ RunResult run_launcher(const Installation& inst, const RunOptions& options = {})
 
 // Plays the application's side of the boot pipe from the test: connects
 // within `timeout_ms`, writes `message` and returns the reply (empty when
-// it could not connect or nothing came back).
+// it could not connect or nothing came back). An empty message closes the
+// connection at once without writing.
 std::string send_boot_message(const std::string& message, DWORD timeout_ms = 10'000);
 
 // Waits until the installation's log holds a record named `event_name`.

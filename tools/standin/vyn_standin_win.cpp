@@ -24,7 +24,9 @@
 //     folder runs, record the start with "secondInstance" true and exit 0.
 //   "gpuFailure" (default false): unless "--disable-vyn-gpu" is among the
 //     arguments, write "GPU process isn't usable. Goodbye." to stderr and
-//     exit with "gpuExitCode" (default 1) before any step.
+//     exit with "gpuExitCode" (default 1) before any step; with
+//     "gpuFailureSpawn": {scenario}, it first starts a copy of itself with
+//     that scenario, as the "spawn" step below does.
 //   "steps": run in order; each object holds one action:
 //     {"stderr": ["line", ...]}            each line and a line feed
 //     {"stderrHex": "ff fe 0a"}            raw bytes (blanks ignored)
@@ -34,6 +36,13 @@
 //                                          padded with 'x' to B bytes
 //     {"stderrLongLine": B, "newline": false}
 //                                          one line of B bytes 'x'
+//     {"stderrRandom": B, "seed": S}      B pseudo-random bytes (any value,
+//                                          line feeds included)
+//     {"spawn": {scenario}}                starts a copy of this program with
+//                                          that scenario, handing it this
+//                                          one's standard handles, and goes on
+//                                          at once (a grandchild of the
+//                                          launcher that keeps its pipe open)
 //     {"sleepMs": N}
 //     {"pipe": "READY", "name": "\\\\.\\pipe\\VYN_BOOT", "delayMs": N,
 //      "connectTimeoutMs": 10000}          or "pipeHex" for raw bytes;
@@ -227,6 +236,50 @@ void write_long_line(std::uint64_t bytes, bool newline) {
   if (newline) write_stderr("\n");
 }
 
+void write_random(std::uint64_t bytes, std::uint64_t seed) {
+  std::uint64_t state = seed ? seed : 0x9E3779B97F4A7C15ull;  // xorshift64
+  std::string block(1u << 20, '\0');
+  while (bytes > 0) {
+    for (std::size_t i = 0; i < block.size(); i += 8) {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      for (std::size_t k = 0; k < 8; ++k) block[i + k] = static_cast<char>(state >> (8 * k));
+    }
+    const std::uint64_t n = bytes < block.size() ? bytes : block.size();
+    write_stderr(std::string_view(block.data(), static_cast<std::size_t>(n)));
+    bytes -= n;
+  }
+}
+
+// The copy inherits this program's standard handles, as a helper process of
+// the real application would.
+void spawn_copy(const json& child_scenario) {
+  const auto exe = vyn::own_executable_path();
+  if (!exe) return;
+  ::SetEnvironmentVariableW(L"VYN_STANDIN_SCENARIO", vyn::to_wide(child_scenario.dump()).c_str());
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  HANDLE std_handles[3] = {::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
+                           ::GetStdHandle(STD_ERROR_HANDLE)};
+  for (HANDLE& h : std_handles)
+    if (h != nullptr && h != INVALID_HANDLE_VALUE)
+      ::DuplicateHandle(::GetCurrentProcess(), h, ::GetCurrentProcess(), &h, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS);
+  si.hStdInput = std_handles[0];
+  si.hStdOutput = std_handles[1];
+  si.hStdError = std_handles[2];
+  std::wstring cmd = L"\"" + *exe + L"\"";
+  PROCESS_INFORMATION pi{};
+  if (::CreateProcessW(exe->c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                       &pi)) {
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+  }
+  ::SetEnvironmentVariableW(L"VYN_STANDIN_SCENARIO", nullptr);
+}
+
 std::uint64_t precise_ticks() {
   FILETIME ft;
   ::GetSystemTimePreciseAsFileTime(&ft);
@@ -297,6 +350,10 @@ std::optional<int> run_steps(const json& scenario) {
                             step.value("bytes", std::uint64_t{0}));
     } else if (step.contains("stderrLongLine")) {
       write_long_line(step["stderrLongLine"].get<std::uint64_t>(), step.value("newline", false));
+    } else if (step.contains("stderrRandom")) {
+      write_random(step["stderrRandom"].get<std::uint64_t>(), step.value("seed", std::uint64_t{1}));
+    } else if (step.contains("spawn")) {
+      spawn_copy(step["spawn"]);
     } else if (step.contains("sleepMs")) {
       ::Sleep(step["sleepMs"].get<DWORD>());
     } else if (step.contains("pipe") || step.contains("pipeHex")) {
@@ -331,6 +388,7 @@ int play(const json& scenario) {
     bool gpu_disabled = false;
     for (const auto& a : args) gpu_disabled = gpu_disabled || a == "--disable-vyn-gpu";
     if (!gpu_disabled) {
+      if (scenario.contains("gpuFailureSpawn")) spawn_copy(scenario["gpuFailureSpawn"]);
       write_stderr(std::string(kGpuFailureLine) + "\n");
       return scenario.value("gpuExitCode", 1);
     }
