@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace vyn::logview {
 namespace {
 
@@ -39,6 +42,148 @@ TEST(Timeline, StderrBatchesListTheirLines) {
       rec("07.000", "vyn_stderr_batch", ",\"mainPid\":3,\"stderrLogs\":[\"a\",\"b\"]"));
   EXPECT_NE(out.find("stderrLogs=[2 lines]"), std::string::npos);
   EXPECT_NE(out.find("| b"), std::string::npos);
+}
+
+// A record of launcher process `pid` at second `sec` of 05:06.
+std::string at(int pid, const std::string& sec, const std::string& event,
+               const std::string& extra = "") {
+  return "{\"level\":\"info\",\"installId\":\"i\",\"ts\":\"2025-03-04T05:06:" + sec +
+         "Z\",\"launcherVersion\":\"3.0.0\",\"eventName\":\"" + event + "\"" + extra +
+         ",\"processId\":" + std::to_string(pid) + ",\"threadId\":2}\n";
+}
+
+// The verdict lines of a rendered log, in run order.
+std::vector<std::string> verdicts(const std::string& out) {
+  std::vector<std::string> v;
+  for (std::size_t p = out.find("  => "); p != std::string::npos; p = out.find("  => ", p + 1))
+    v.push_back(out.substr(p + 5, out.find('\n', p) - p - 5));
+  return v;
+}
+
+TEST(Timeline, InterleavedLaunchersAreSplitByProcessId) {
+  // A second launcher started while the first waits: their records share the
+  // file, line by line.
+  const std::string log =
+      at(10, "07.000", "launcher_init") + at(10, "07.100", "process_launch_success") +
+      at(20, "08.000", "launcher_init") + at(20, "08.010", "vyn_already_running") +
+      at(10, "09.000", "signal_received", ",\"elapsedMs\":1900") +
+      at(20, "09.100", "launcher_exit_after_trigger_activation") +
+      at(10, "09.300", "launcher_exit_on_ready") + at(10, "09.400", "integrity_verify_passed");
+  const std::string out = render_timeline(log);
+  EXPECT_EQ(verdicts(out),
+            (std::vector<std::string>{"ready after 2000 ms", "activated the running application"}))
+      << out;
+  EXPECT_NE(out.find("Run 2 of 2 (pid 20, install i, from 2025-03-04T05:06:08.000Z)"),
+            std::string::npos)
+      << out;
+  // The first run keeps its own late records and clock.
+  const std::size_t second = out.find("Run 2 of 2");
+  EXPECT_LT(out.find("integrity_verify_passed"), second);
+  EXPECT_NE(out.find("+2400ms info    integrity_verify_passed"), std::string::npos) << out;
+}
+
+TEST(Timeline, ReadyIsTimedAtTheSignalNotAtTheExit) {
+  // The machine description between the two can take seconds.
+  std::string log = at(1, "07.000", "launcher_init") +
+                    at(1, "08.500", "signal_received", ",\"elapsedMs\":1400") +
+                    at(1, "19.000", "launcher_exit_on_ready");
+  EXPECT_EQ(verdicts(render_timeline(log)), std::vector<std::string>{"ready after 1500 ms"});
+
+  // Without its start (trimmed away) the run is timed by the waiter.
+  log = at(1, "07.000", "vyn_process_not_found_in_installation") +
+        at(1, "08.500", "signal_received", ",\"elapsedMs\":1400") +
+        at(1, "19.000", "launcher_exit_on_ready");
+  const std::string out = render_timeline(log);
+  EXPECT_EQ(verdicts(out), std::vector<std::string>{"ready after 1400 ms"});
+  EXPECT_NE(out.find("(the start of this run is not in the log)"), std::string::npos);
+
+  // A run across midnight still counts forwards.
+  log =
+      "{\"ts\":\"2025-03-04T23:59:59.900Z\",\"eventName\":\"launcher_init\",\"processId\":1}\n"
+      "{\"ts\":\"2025-03-05T00:00:00.300Z\",\"eventName\":\"signal_received\",\"processId\":1}\n"
+      "{\"ts\":\"2025-03-05T00:00:00.400Z\",\"eventName\":\"launcher_exit_on_ready\","
+      "\"processId\":1}\n";
+  EXPECT_EQ(verdicts(render_timeline(log)), std::vector<std::string>{"ready after 400 ms"});
+}
+
+TEST(Timeline, EveryWayARunEndsHasItsVerdict) {
+  const std::string init = at(1, "07.000", "launcher_init");
+  const struct {
+    std::string events;
+    std::string verdict;
+  } cases[] = {
+      {at(1, "07.100", "launcher_already_running", ",\"action\":\"exit\""),
+       "second launcher: another launcher was running, this one stepped aside"},
+      {at(1, "07.100", "mutex_creation_failed") + at(1, "07.200", "launcher_already_running"),
+       "second launcher: the launcher mutex could not be created, stepped aside"},
+      {at(1, "07.100", "launcher_null_device_check_failed") +
+           at(1, "09.000", "launcher_null_device_fatal"),
+       "stopped: the NUL device is unusable (fatal dialog shown)"},
+      {at(1, "07.100", "vyn_already_running") + at(1, "07.200", "process_launch_failed") +
+           at(1, "07.300", "launcher_exit_early", ",\"reason\":\"failed_to_launch\""),
+       "activation failed: the launch meant to bring it forward failed"},
+      {at(1, "07.100", "launcher_gpu_incompatible_retry") +
+           at(1, "07.200", "target_process_launch_failed",
+              ",\"reason\":\"gpu_incompatible_retry_failed\"") +
+           at(1, "07.300", "launcher_exit_early", ",\"reason\":\"failed_to_launch\""),
+       "launch failed: the relaunch without GPU failed"},
+      {at(1, "07.100", "signal_timeout", ",\"timeoutMs\":120000") +
+           at(1, "07.200", "launcher_exit_early", ",\"reason\":\"ready_signal_timeout\""),
+       "timeout: no ready signal within 120 s"},
+      {at(1, "07.100", "pipe_server_create_failed") +
+           at(1, "07.200", "launcher_exit_early", ",\"reason\":\"ready_signal_timeout\""),
+       "no ready signal: the boot pipe could not be served"},
+      {at(1, "07.200", "launcher_exit_early", ",\"reason\":\"ready_signal_timeout\""),
+       "no ready signal: the boot pipe exchange ended without READY"},
+      {at(1, "07.200", "launcher_exit_on_ready") +
+           at(1, "07.300", "integrity_verify_failed",
+              ",\"error\":\"File size mismatch: expected 1, got 2\""),
+       "ready after 200 ms, integrity failed (File size mismatch: expected 1, got 2)"},
+      {at(1, "07.200", "launcher_exit_on_ready") +
+           at(1, "07.300", "asar_integrity_verify_thread_timeout"),
+       "ready after 200 ms, integrity check unfinished at exit"},
+      {at(1, "07.200", "launcher_exit_on_ready") +
+           at(1, "07.300", "integrity_verify_thread_disconnected"),
+       "ready after 200 ms, integrity check result lost"},
+      {at(1, "07.200", "launcher_error", ",\"error\":\"bad_alloc\""),
+       "incomplete run (no exit event), internal fault (bad_alloc)"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(verdicts(render_timeline(init + c.events)), std::vector<std::string>{c.verdict})
+        << c.events;
+}
+
+TEST(Timeline, ARecordAppendedToATornLineIsStillRead) {
+  // A launcher killed in mid-write leaves a line without its end; the next
+  // run's first record then follows on the same line.
+  const std::string torn = at(1, "07.000", "launcher_init") + "{\"level\":\"info\",\"inst";
+  const std::string log = torn + at(2, "09.000", "launcher_init") + "\0\0\0" +
+                          at(2, "09.500", "launcher_exit_on_ready");
+  const std::string out = render_timeline(std::string(log.data(), log.size()));
+  EXPECT_EQ(verdicts(out),
+            (std::vector<std::string>{"incomplete run (no exit event), 1 damaged line(s)",
+                                      "ready after 500 ms"}))
+      << out;
+}
+
+TEST(Timeline, OddValuesAreShownSafelyAndNeverStopTheReading) {
+  // Fields of unexpected types, control characters that a terminal would act
+  // on, and bytes that are not UTF-8.
+  const std::string log =
+      at(1, "07.000", "launcher_init", ",\"x\":\"\\u001b[31mred\\r\\n\\u0085\"") +
+      "{\"eventName\":\"launcher_exit_early\",\"reason\":5,\"ts\":7,\"processId\":\"p\","
+      "\"level\":[1]}\n" +
+      "\x1b]0;title\x07\xC3(\xF0\x9F\x98\n";
+  const std::string out = render_timeline(log);
+  EXPECT_NE(out.find("x=\\x1b[31mred\\r\\n\\u0085"), std::string::npos) << out;
+  EXPECT_NE(out.find("bytes: \\x1b]0;title\\x07\\xc3(\\xf0\\x9f\\x98)"), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(out.find('\x07'), std::string::npos);
+  EXPECT_NE(out.find("??:??:??.???"), std::string::npos);
+  // The odd exit event ends the run it came after.
+  EXPECT_EQ(verdicts(out), std::vector<std::string>{
+                               "no ready signal: the boot pipe exchange ended without READY, 1 "
+                               "damaged line(s)"});
 }
 
 }  // namespace

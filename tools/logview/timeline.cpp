@@ -1,6 +1,10 @@
 #include "logview/timeline.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <vector>
@@ -16,7 +20,16 @@ using Json = nlohmann::ordered_json;
 // Members every record has; the timeline shows only what the event adds.
 constexpr std::string_view kHeaderKeys[] = {"level",     "installId", "ts",      "launcherVersion",
                                             "eventName", "processId", "threadId"};
-constexpr std::size_t kMaxValueChars = 160;
+constexpr std::size_t kMaxValueBytes = 160;
+constexpr std::size_t kMaxVerdictDetailBytes = 100;
+constexpr std::size_t kLevelWidth = 7;
+// Continuation lines (stderr entries, object members) line up under the event.
+constexpr std::size_t kContinuationIndent = 33;
+// Every record the launcher writes begins with this, and the text cannot occur
+// inside a JSON string (its quotation marks would be escaped there). A line
+// that does not parse is cut before each occurrence, so a record appended
+// right after a torn one (a launcher killed mid-write) is still read.
+constexpr std::string_view kRecordStart = "{\"level\":";
 
 bool is_header(const std::string& key) {
   for (auto h : kHeaderKeys)
@@ -24,124 +37,381 @@ bool is_header(const std::string& key) {
   return false;
 }
 
-// Milliseconds since midnight from "YYYY-MM-DDTHH:MM:SS.mmmZ".
-std::optional<std::int64_t> ms_of_day(const std::string& ts) {
-  int h, m, s, ms;
-  if (ts.size() < 23 || std::sscanf(ts.c_str() + 11, "%2d:%2d:%2d.%3d", &h, &m, &s, &ms) != 4)
-    return std::nullopt;
-  return ((h * 60 + m) * 60 + s) * 1000LL + ms;
+// Length of the UTF-8 character at s[i], or 0 when the bytes there are not
+// one (overlongs, surrogates and values above U+10FFFF included).
+std::size_t utf8_length(std::string_view s, std::size_t i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) return 1;
+  std::size_t need = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + need >= s.size()) return 0;  // cut off by the end of the text
+  for (std::size_t k = 1; k <= need; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if (b < lo || b > hi) return 0;
+    lo = 0x80;
+    hi = 0xBF;
+  }
+  return need + 1;
 }
 
-std::string short_value(const Json& v) {
-  std::string text =
-      v.is_string() ? v.get<std::string>() : v.dump(-1, ' ', false, Json::error_handler_t::replace);
-  if (text.size() > kMaxValueChars) text = text.substr(0, kMaxValueChars) + "...";
-  return text;
+void append_hex_escape(std::string& out, unsigned value, int width) {
+  char buf[12];
+  std::snprintf(buf, sizeof buf, width == 2 ? "\\x%02x" : "\\u%04x", value);
+  out += buf;
+}
+
+// The text as it can be shown on a terminal: control characters (C0, DEL and
+// C1, which a terminal would act on) escaped, bytes that are not UTF-8 shown
+// as \xNN, and at most max_bytes of it, cut at a character boundary.
+std::string printable(std::string_view text, std::size_t max_bytes = kMaxValueBytes) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    if (out.size() >= max_bytes) {
+      out += "...";
+      break;
+    }
+    const std::size_t n = utf8_length(text, i);
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (n == 0) {
+      append_hex_escape(out, b, 2);
+      ++i;
+      continue;
+    }
+    if (n == 1) {
+      if (b == '\n') {
+        out += "\\n";
+      } else if (b == '\r') {
+        out += "\\r";
+      } else if (b == '\t') {
+        out += "\\t";
+      } else if (b < 0x20 || b == 0x7F) {
+        append_hex_escape(out, b, 2);
+      } else {
+        out.push_back(static_cast<char>(b));
+      }
+    } else if (n == 2 && b == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      append_hex_escape(out, static_cast<unsigned char>(text[i + 1]), 4);  // U+0080..U+009F
+    } else {
+      out.append(text.substr(i, n));
+    }
+    i += n;
+  }
+  return out;
+}
+
+std::string short_value(const Json& v, std::size_t max_bytes = kMaxValueBytes) {
+  return printable(v.is_string() ? v.get_ref<const std::string&>()
+                                 : v.dump(-1, ' ', false, Json::error_handler_t::replace),
+                   max_bytes);
+}
+
+std::string text_field(const Json& rec, const char* key) {
+  const auto it = rec.find(key);
+  return it != rec.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::optional<std::uint64_t> number_field(const Json& rec, const char* key) {
+  const auto it = rec.find(key);
+  if (it == rec.end() || !it->is_number_integer() || it->get<std::int64_t>() < 0)
+    return std::nullopt;
+  return it->get<std::uint64_t>();
+}
+
+// The decimal number in ts[pos, pos + n), or -1 when it holds anything else.
+int digits(std::string_view ts, std::size_t pos, std::size_t n) {
+  int value = 0;
+  for (std::size_t i = pos; i < pos + n; ++i) {
+    if (ts[i] < '0' || ts[i] > '9') return -1;
+    value = value * 10 + (ts[i] - '0');
+  }
+  return value;
+}
+
+// Milliseconds since 1970 from "YYYY-MM-DDTHH:MM:SS.mmmZ", so that a run
+// across midnight still measures forwards.
+std::optional<std::int64_t> epoch_ms(std::string_view ts) {
+  if (ts.size() != 24 || ts[4] != '-' || ts[7] != '-' || ts[10] != 'T' || ts[13] != ':' ||
+      ts[16] != ':' || ts[19] != '.' || ts[23] != 'Z')
+    return std::nullopt;
+  const int y = digits(ts, 0, 4), mo = digits(ts, 5, 2), d = digits(ts, 8, 2);
+  const int h = digits(ts, 11, 2), mi = digits(ts, 14, 2), s = digits(ts, 17, 2);
+  const int ms = digits(ts, 20, 3);
+  if (y < 0 || mo < 0 || d < 0 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 60 || ms < 0)
+    return std::nullopt;
+  using namespace std::chrono;
+  const year_month_day date{year{y}, month{static_cast<unsigned>(mo)},
+                            day{static_cast<unsigned>(d)}};
+  if (!date.ok()) return std::nullopt;
+  const std::int64_t days_since = sys_days{date}.time_since_epoch().count();
+  return ((days_since * 24 + h) * 60 + mi) * 60'000LL + s * 1000LL + ms;
 }
 
 struct Run {
+  std::optional<std::uint64_t> pid;
+  std::string install_id;
+  std::string first_ts;
+  bool has_init = false;
   std::vector<std::string> lines;
   std::optional<std::int64_t> start_ms;
-  std::optional<std::int64_t> ready_ms;
-  bool gpu_retry = false, launch_failed = false, integrity_failed = false, second = false,
-       activation = false, timeout = false, fatal = false, fault = false, ended = false;
+  // Ready: the time the signal arrived, else the exit event's time; the
+  // machine description in between can take seconds.
+  std::optional<std::int64_t> signal_ms, exit_ready_ms;
+  std::optional<std::uint64_t> signal_elapsed_ms;
+  bool ended = false, exit_on_ready = false, second = false, mutex_failed = false, fatal = false,
+       activation = false, activated = false, launch_failed = false, gpu_retry = false,
+       gpu_retry_failed = false, exit_early_timeout = false, signal_timeout = false,
+       pipe_failed = false, integrity_unfinished = false, integrity_lost = false;
+  std::optional<std::uint64_t> timeout_ms;
+  std::string integrity_problem;
+  std::optional<std::string> fault;
   std::size_t damaged = 0;
 };
 
+std::string ready_text(const Run& r) {
+  std::optional<std::int64_t> ms;
+  if (r.has_init && r.start_ms && r.signal_ms) {
+    ms = *r.signal_ms - *r.start_ms;
+  } else if (r.signal_elapsed_ms) {
+    ms = static_cast<std::int64_t>(*r.signal_elapsed_ms);  // the run's start is not in the log
+  } else if (r.start_ms && r.exit_ready_ms) {
+    ms = *r.exit_ready_ms - *r.start_ms;
+  }
+  return ms ? "ready after " + std::to_string(*ms) + " ms" : std::string("ready");
+}
+
+std::string outcome(const Run& r) {
+  if (r.activation) {
+    if (r.launch_failed) return "activation failed: the launch meant to bring it forward failed";
+    if (r.activated) return "activated the running application";
+  }
+  if (r.exit_on_ready) return ready_text(r);
+  if (r.launch_failed)
+    return r.gpu_retry_failed ? "launch failed: the relaunch without GPU failed" : "launch failed";
+  if (r.exit_early_timeout) {
+    if (r.signal_timeout)
+      return "timeout: no ready signal within " +
+             std::to_string(r.timeout_ms.value_or(120000) / 1000) + " s";
+    if (r.pipe_failed) return "no ready signal: the boot pipe could not be served";
+    return "no ready signal: the boot pipe exchange ended without READY";
+  }
+  return r.ended ? "ended" : "incomplete run (no exit event)";
+}
+
 std::string verdict(const Run& r) {
   std::string v;
-  if (r.second) return "second launcher: another launcher was running, this one stepped aside";
-  if (r.fatal) return "stopped: the NUL device is unusable (fatal dialog shown)";
-  if (r.activation) v = "activated the running application";
-  if (r.ready_ms && r.start_ms)
-    v = "ready after " + std::to_string(*r.ready_ms - *r.start_ms) + " ms";
-  if (r.launch_failed) v = "launch failed";
-  if (r.timeout) v = "no ready signal before the deadline";
-  if (v.empty()) v = r.ended ? "ended" : "incomplete run (no exit event)";
-  if (r.gpu_retry) v += ", GPU fallback";
-  if (r.integrity_failed) v += ", integrity failed";
-  if (r.fault) v += ", internal fault";
+  if (r.second) {
+    v = r.mutex_failed ? "second launcher: the launcher mutex could not be created, stepped aside"
+                       : "second launcher: another launcher was running, this one stepped aside";
+  } else if (r.fatal) {
+    v = "stopped: the NUL device is unusable (fatal dialog shown)";
+  } else {
+    v = outcome(r);
+  }
+  if (r.gpu_retry && !r.gpu_retry_failed) v += ", GPU fallback";
+  if (!r.integrity_problem.empty())
+    v += ", integrity failed (" + printable(r.integrity_problem, kMaxVerdictDetailBytes) + ")";
+  if (r.integrity_unfinished) v += ", integrity check unfinished at exit";
+  if (r.integrity_lost) v += ", integrity check result lost";
+  if (r.fault) v += ", internal fault (" + printable(*r.fault, kMaxVerdictDetailBytes) + ")";
   if (r.damaged) v += ", " + std::to_string(r.damaged) + " damaged line(s)";
   return v;
 }
 
 void note_event(Run& run, const std::string& name, const Json& rec, std::optional<std::int64_t> t) {
+  if (name == "launcher_init") run.has_init = true;
   if (name == "launcher_already_running") run.second = true;
+  if (name == "mutex_creation_failed") run.mutex_failed = true;
   if (name == "vyn_already_running") run.activation = true;
   if (name == "launcher_gpu_incompatible_retry") run.gpu_retry = true;
-  if (name == "launcher_exit_on_ready") run.ready_ms = t, run.ended = true;
-  if (name == "launcher_exit_after_trigger_activation") run.ended = true;
+  if (name == "target_process_launch_failed" &&
+      text_field(rec, "reason") == "gpu_incompatible_retry_failed")
+    run.gpu_retry_failed = true;
+  if (name == "signal_received") {
+    run.signal_ms = t;
+    run.signal_elapsed_ms = number_field(rec, "elapsedMs");
+  }
+  if (name == "signal_timeout") {
+    run.signal_timeout = true;
+    run.timeout_ms = number_field(rec, "timeoutMs");
+  }
+  if (name == "pipe_server_create_failed" || name == "pipe_wait_failed") run.pipe_failed = true;
+  if (name == "launcher_exit_on_ready") {
+    run.ended = run.exit_on_ready = true;
+    run.exit_ready_ms = t;
+  }
+  if (name == "launcher_exit_after_trigger_activation") run.ended = run.activated = true;
   if (name == "launcher_exit_early") {
     run.ended = true;
-    const bool failed = rec.value("reason", std::string()) == "failed_to_launch";
-    (failed ? run.launch_failed : run.timeout) = true;
+    (text_field(rec, "reason") == "failed_to_launch" ? run.launch_failed : run.exit_early_timeout) =
+        true;
   }
   if (name == "launcher_null_device_fatal") run.fatal = true;
-  if (name == "launcher_error") run.fault = true;
-  if (name.rfind("integrity_verify_", 0) == 0 && name != "integrity_verify_passed" &&
-      name != "integrity_verify_thread_disconnected")
-    run.integrity_failed = true;
+  if (name == "launcher_error" && !run.fault) run.fault = text_field(rec, "error");
+  const bool integrity_outcome = name.rfind("integrity_verify_", 0) == 0 &&
+                                 name != "integrity_verify_passed" &&
+                                 name != "integrity_verify_thread_disconnected";
+  if (integrity_outcome && run.integrity_problem.empty()) {
+    run.integrity_problem = text_field(rec, "error");
+    if (run.integrity_problem.empty()) run.integrity_problem = name;
+  }
+  if (name == "asar_integrity_verify_thread_timeout") run.integrity_unfinished = true;
+  if (name == "integrity_verify_thread_disconnected") run.integrity_lost = true;
 }
+
+std::string continuation(const std::string& text) {
+  return "\n" + std::string(kContinuationIndent, ' ') + "| " + text;
+}
+
+std::string format_record(const Json& rec, const std::string& name, const std::string& ts,
+                          std::optional<std::int64_t> t, std::optional<std::int64_t> start) {
+  std::ostringstream out;
+  std::string level = rec.contains("level") ? short_value(rec["level"], kLevelWidth) : "?";
+  level.resize(std::max(level.size(), kLevelWidth), ' ');
+  char rel[32] = "";
+  if (t && start) std::snprintf(rel, sizeof rel, "%+7lldms", static_cast<long long>(*t - *start));
+  char head[32];
+  std::snprintf(head, sizeof head, "  %s %9s ", t ? ts.substr(11, 12).c_str() : "??:??:??.???",
+                rel);
+  out << head << level << " " << printable(name);
+  for (auto it = rec.begin(); it != rec.end(); ++it) {
+    if (is_header(it.key())) continue;
+    const std::string key = printable(it.key());
+    if (it.key() == "stderrLogs" && it->is_array()) {
+      out << " stderrLogs=[" << it->size() << (it->size() == 1 ? " line]" : " lines]");
+      for (const auto& l : *it) out << continuation(short_value(l));
+    } else if (it->is_object() && !it->empty()) {
+      out << " " << key << "={" << it->size() << " members}";
+      for (auto m = it->begin(); m != it->end(); ++m)
+        out << continuation(printable(m.key()) + ": " + short_value(*m));
+    } else {
+      out << " " << key << "=" << short_value(*it);
+    }
+  }
+  return out.str();
+}
+
+class Reader {
+ public:
+  void line(std::string_view text) {
+    Json rec = Json::parse(text, nullptr, false);
+    if (is_record(rec)) return take(rec);
+    // Cut before every record start; each piece is a record or damage.
+    std::size_t from = 0;
+    for (;;) {
+      const std::size_t next = text.find(kRecordStart, from + 1);
+      const std::string_view piece =
+          text.substr(from, next == std::string_view::npos ? std::string_view::npos : next - from);
+      Json part = Json::parse(piece, nullptr, false);
+      if (from > 0 && is_record(part)) {
+        take(part);
+      } else {
+        damaged(piece);
+      }
+      if (next == std::string_view::npos) break;
+      from = next;
+    }
+  }
+
+  std::string render() const {
+    std::ostringstream out;
+    for (std::size_t i = 0; i < runs_.size(); ++i) {
+      const Run& r = runs_[i];
+      out << "Run " << (i + 1) << " of " << runs_.size();
+      std::string about;
+      if (r.pid) about += "pid " + std::to_string(*r.pid);
+      if (!r.install_id.empty()) about += (about.empty() ? "" : ", ") + ("install " + r.install_id);
+      if (!r.first_ts.empty()) about += (about.empty() ? "" : ", ") + ("from " + r.first_ts);
+      if (!about.empty()) out << " (" << about << ")";
+      out << "\n";
+      if (!r.has_init && r.pid) out << "  (the start of this run is not in the log)\n";
+      for (const auto& l : r.lines) out << l << "\n";
+      out << "  => " << verdict(r) << "\n\n";
+    }
+    if (runs_.empty()) out << "(empty log)\n";
+    return out.str();
+  }
+
+ private:
+  static bool is_record(const Json& rec) {
+    return rec.is_object() && rec.contains("eventName") && rec["eventName"].is_string();
+  }
+
+  Run& new_run() {
+    runs_.emplace_back();
+    last_ = runs_.size() - 1;
+    return runs_.back();
+  }
+
+  // Launchers started close together append to the same file, so records are
+  // sorted into runs by process id; a new "launcher_init" starts a new run
+  // even for a process id seen before (ids are reused over time).
+  Run& run_for(const std::string& name, std::optional<std::uint64_t> pid) {
+    if (!pid) return runs_.empty() || name == "launcher_init" ? new_run() : runs_[last_];
+    const auto it = by_pid_.find(*pid);
+    if (name == "launcher_init" || it == by_pid_.end()) {
+      Run& run = new_run();
+      run.pid = pid;
+      by_pid_[*pid] = last_;
+      return run;
+    }
+    last_ = it->second;
+    return runs_[last_];
+  }
+
+  void take(const Json& rec) {
+    const std::string name = rec["eventName"].get<std::string>();
+    Run& run = run_for(name, number_field(rec, "processId"));
+    const std::string ts = text_field(rec, "ts");
+    const auto t = epoch_ms(ts);
+    if (run.lines.empty() || (!run.start_ms && t)) {
+      run.start_ms = t;
+      if (run.first_ts.empty()) run.first_ts = printable(ts);
+    }
+    if (run.install_id.empty()) run.install_id = printable(text_field(rec, "installId"));
+    note_event(run, name, rec, t);
+    run.lines.push_back(format_record(rec, name, ts, t, run.start_ms));
+  }
+
+  void damaged(std::string_view text) {
+    Run& run = runs_.empty() ? new_run() : runs_[last_];
+    run.damaged++;
+    run.lines.push_back("  (damaged line, " + std::to_string(text.size()) +
+                        " bytes: " + printable(text) + ")");
+  }
+
+  std::vector<Run> runs_;
+  std::map<std::uint64_t, std::size_t> by_pid_;
+  std::size_t last_ = 0;
+};
 
 }  // namespace
 
 std::string render_timeline(std::string_view log) {
-  std::vector<Run> runs;
+  Reader reader;
   std::size_t pos = 0;
   while (pos < log.size()) {
     std::size_t end = log.find('\n', pos);
     if (end == std::string_view::npos) end = log.size();
-    std::string line(log.substr(pos, end - pos));
+    std::string_view line = log.substr(pos, end - pos);
     pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) continue;
-
-    Json rec = Json::parse(line, nullptr, false);
-    if (!rec.is_object() || !rec.contains("eventName") || !rec["eventName"].is_string()) {
-      if (runs.empty()) runs.emplace_back();
-      runs.back().damaged++;
-      runs.back().lines.push_back("  (damaged line: " + short_value(Json(line)) + ")");
-      continue;
-    }
-    const std::string name = rec["eventName"];
-    if (name == "launcher_init" || runs.empty()) runs.emplace_back();
-    Run& run = runs.back();
-    const std::string ts =
-        rec.contains("ts") && rec["ts"].is_string() ? rec["ts"].get<std::string>() : "";
-    const auto t = ms_of_day(ts);
-    if (!run.start_ms) run.start_ms = t;
-    note_event(run, name, rec, t);
-
-    std::ostringstream out;
-    const std::string level = rec.contains("level") ? short_value(rec["level"]) : "?";
-    const std::string clock = ts.size() >= 23 ? ts.substr(11, 12) : "??:??:??.???";
-    char rel[32] = "";
-    if (t && run.start_ms)
-      std::snprintf(rel, sizeof rel, "%+7lldms", static_cast<long long>(*t - *run.start_ms));
-    char head[160];
-    std::snprintf(head, sizeof head, "  %s %s %-7s %s", clock.c_str(), rel, level.c_str(),
-                  name.c_str());
-    out << head;
-    for (auto it = rec.begin(); it != rec.end(); ++it) {
-      if (is_header(it.key())) continue;
-      if (it.key() == "stderrLogs" && it->is_array()) {
-        out << " stderrLogs=[" << it->size() << " lines]";
-        for (const auto& l : *it) out << "\n" << std::string(34, ' ') << "| " << short_value(l);
-        continue;
-      }
-      out << " " << it.key() << "=" << short_value(*it);
-    }
-    run.lines.push_back(out.str());
+    reader.line(line);
   }
-
-  std::ostringstream out;
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    out << "Run " << (i + 1) << " of " << runs.size() << "\n";
-    for (const auto& l : runs[i].lines) out << l << "\n";
-    out << "  => " << verdict(runs[i]) << "\n\n";
-  }
-  if (runs.empty()) out << "(empty log)\n";
-  return out.str();
+  return reader.render();
 }
 
 }  // namespace vyn::logview
