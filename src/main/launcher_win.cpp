@@ -205,6 +205,7 @@ int run_launcher() {
     // The fault was this worker's own; it only costs the description.
     log_fault_handler(fault_message(std::current_exception()));
   }
+  flush_stderr_monitors();  // the child's output read so far, before we go
   write_exit_event(activation, wait, install);
 
   await_integrity_verifier(std::move(verifier));

@@ -428,6 +428,14 @@ void StderrCollector::feed(std::string_view bytes, MonotonicTime now) {
   }
 }
 
+void StderrCollector::flush_pending(MonotonicTime now) {
+  if (finished_ || overflow_) return;
+  if (block_open_) close_block(true);
+  if (batch_.empty()) return;
+  emit_batch(StderrEventKind::Batch);
+  last_flush_ = now;
+}
+
 void StderrCollector::read_failed(MonotonicTime now) {
   if (finished_ || overflow_) return;
   invalidate_line();

@@ -83,6 +83,11 @@ class StderrCollector {
   // remaining batch and the closing summary. Later calls do nothing.
   void finish(MonotonicTime now);
 
+  // Writes out what is waiting, as a batch: the launcher is about to end
+  // and nothing of the child's output that was read may be lost. The open
+  // block is closed as it stands; a line without its line feed yet stays.
+  void flush_pending(MonotonicTime now);
+
   // The events produced since the last call, in order.
   std::vector<StderrEvent> take_events() noexcept;
 

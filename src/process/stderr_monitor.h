@@ -18,4 +18,9 @@ void start_stderr_monitor(UniqueHandle pipe, std::uint32_t main_pid);
 // The thread body: reads the pipe until it ends, logs batches, sets the flag.
 void run_stderr_monitor(UniqueHandle pipe, std::uint32_t main_pid) noexcept;
 
+// Logs what every running monitor has read but not yet written (a young
+// batch waits for the next line or the end of the output, which may come
+// after the launcher has gone). Called once the launcher is about to end.
+void flush_stderr_monitors() noexcept;
+
 }  // namespace vyn

@@ -1,7 +1,8 @@
 #include <windows.h>
 
-#include <array>
 #include <chrono>
+#include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -45,6 +46,34 @@ void report(std::vector<StderrEvent> events, std::uint32_t main_pid) {
   }
 }
 
+// A monitor's collector, shared with the main thread's final flush.
+struct MonitorState {
+  explicit MonitorState(std::uint32_t pid) : collector(monotonic_now()), main_pid(pid) {}
+  std::mutex lock;
+  StderrCollector collector;
+  const std::uint32_t main_pid;
+};
+
+// Never destroyed: detached monitors may still run while the process ends.
+struct MonitorRegistry {
+  std::mutex lock;
+  std::vector<std::weak_ptr<MonitorState>> monitors;
+};
+
+MonitorRegistry& registry() {
+  static MonitorRegistry* const r = new MonitorRegistry;
+  return *r;
+}
+
+std::shared_ptr<MonitorState> register_monitor(std::uint32_t main_pid) {
+  auto state = std::make_shared<MonitorState>(main_pid);
+  MonitorRegistry& r = registry();
+  std::lock_guard guard(r.lock);
+  std::erase_if(r.monitors, [](const auto& w) { return w.expired(); });
+  r.monitors.push_back(state);
+  return state;
+}
+
 }  // namespace
 
 std::atomic<bool>& gpu_failure_flag() noexcept {
@@ -54,16 +83,18 @@ std::atomic<bool>& gpu_failure_flag() noexcept {
 
 void run_stderr_monitor(UniqueHandle pipe, std::uint32_t main_pid) noexcept {
   try {
-    StderrCollector collector(monotonic_now());
+    const std::shared_ptr<MonitorState> state = register_monitor(main_pid);
+    StderrCollector& collector = state->collector;
     // On a pipe a successful read of nothing is a writer's empty write, not
     // the end (that is ERROR_BROKEN_PIPE); on anything else it is the end.
     const bool is_pipe = ::GetFileType(pipe.get()) == FILE_TYPE_PIPE;
-    std::array<char, kReadBufferSize> buffer;
+    std::vector<char> buffer(kReadBufferSize);
     int failures = 0;
     for (;;) {
       DWORD got = 0;
       const BOOL ok = ::ReadFile(pipe.get(), buffer.data(), kReadBufferSize, &got, nullptr);
       const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
+      std::lock_guard guard(state->lock);
       if (ok || error == ERROR_MORE_DATA) {
         failures = 0;
         if (got == 0) {
@@ -80,10 +111,30 @@ void run_stderr_monitor(UniqueHandle pipe, std::uint32_t main_pid) noexcept {
       report(collector.take_events(), main_pid);
     }
     pipe.reset();
+    std::lock_guard guard(state->lock);
     collector.finish(monotonic_now());
     report(collector.take_events(), main_pid);
   } catch (...) {
     log_fault_handler(fault_message(std::current_exception()));
+  }
+}
+
+void flush_stderr_monitors() noexcept {
+  try {
+    std::vector<std::shared_ptr<MonitorState>> live;
+    {
+      MonitorRegistry& r = registry();
+      std::lock_guard guard(r.lock);
+      for (const auto& w : r.monitors)
+        if (auto s = w.lock()) live.push_back(std::move(s));
+    }
+    for (const auto& state : live) {
+      std::lock_guard guard(state->lock);
+      state->collector.flush_pending(monotonic_now());
+      report(state->collector.take_events(), state->main_pid);
+    }
+  } catch (...) {
+    // A lock that cannot be taken costs these entries only.
   }
 }
 

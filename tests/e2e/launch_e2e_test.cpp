@@ -106,6 +106,12 @@ TEST_F(Launch, ReadyAfterASecondEndsTheRunInOrder) {
               names.back() == "integrity_verify_thread_disconnected")
       << names.back();
   EXPECT_FALSE(r.has("launcher_exit_early"));
+  // The child's few lines are still young when READY comes: the launcher
+  // writes them before it goes.
+  ASSERT_EQ(r.events("vyn_stderr_batch").size(), 1u);
+  EXPECT_EQ(r.events("vyn_stderr_batch").at(0)["stderrLogs"],
+            Record::array({"hello from the app"}));
+  EXPECT_LT(at("vyn_stderr_batch"), at("launcher_exit_on_ready"));
 
   const std::vector<Record> s = starts();
   ASSERT_EQ(s.size(), 1u);

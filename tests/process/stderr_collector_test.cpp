@@ -262,6 +262,32 @@ TEST(StderrCollectorBatching, FlushesAtFiftyEntriesOrWhenALineFindsTheBatchOld) 
   EXPECT_EQ(events[0].entries, std::vector<std::string>{"d"});
 }
 
+TEST(StderrCollectorBatching, AFinalFlushWritesTheYoungBatchAndTheOpenBlockOnce) {
+  StderrCollector c(kT0);
+  c.feed("one\ntwo\n[a] [b] cfg {\n  \"k\": 1,\npartial", kT0 + milliseconds(10));
+  EXPECT_TRUE(c.take_events().empty());
+  c.flush_pending(kT0 + milliseconds(20));
+  auto events = c.take_events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, Kind::Batch);
+  EXPECT_EQ(events[0].entries, (std::vector<std::string>{"one", "two", "[a] [b] cfg { \"k\": 1,"}));
+  // Nothing twice; the unfinished line goes on as usual.
+  c.flush_pending(kT0 + milliseconds(30));
+  EXPECT_TRUE(c.take_events().empty());
+  c.feed(" line\n", kT0 + milliseconds(40));
+  c.finish(kT0 + milliseconds(50));
+  events = c.take_events();
+  EXPECT_EQ(logged_entries(events), std::vector<std::string>{"partial line"});
+  EXPECT_EQ(events.back().total_lines, 5u);
+
+  // After the overflow nothing more is written.
+  StderrCollector full(kT0);
+  full.feed(numbered_lines(1, 501), kT0);
+  full.take_events();
+  full.flush_pending(kT0);
+  EXPECT_TRUE(full.take_events().empty());
+}
+
 TEST(StderrCollectorCap, LineAfterTheCapLogsTheOverflowAndStopsCollection) {
   // An open block at the cap is closed without a GPU check.
   const std::string input = numbered_lines(1, 498) +
