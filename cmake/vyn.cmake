@@ -2,7 +2,7 @@
 # thin Win32 shell; everything else is platform-neutral and must also build on
 # the host, where it runs under the sanitizers and fuzzers.
 
-if(WIN32)
+if(WIN32 AND CMAKE_CROSSCOMPILING)
   # The header-only libraries live in the host's /usr/include, which must not
   # be on the cross compiler's path as a whole (it would shadow the MinGW C
   # library headers), so expose just their folders.
@@ -16,8 +16,14 @@ if(WIN32)
 endif()
 
 add_library(vyn_thirdparty INTERFACE)
-if(WIN32)
+if(WIN32 AND CMAKE_CROSSCOMPILING)
   target_include_directories(vyn_thirdparty SYSTEM INTERFACE ${VYN_THIRDPARTY_INCLUDE})
+elseif(WIN32)
+  # A build on Windows itself (MSVC) takes the packages' CMake files, as a
+  # package manager such as vcpkg installs them.
+  find_package(nlohmann_json CONFIG REQUIRED)
+  find_package(CLI11 CONFIG REQUIRED)
+  target_link_libraries(vyn_thirdparty INTERFACE nlohmann_json::nlohmann_json CLI11::CLI11)
 endif()
 
 function(vyn_target_options target)
