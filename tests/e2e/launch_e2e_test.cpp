@@ -101,6 +101,8 @@ TEST_F(Launch, ReadyAfterASecondEndsTheRunInOrder) {
   EXPECT_EQ(exit["installId"], "e2e-install");
   EXPECT_EQ(exit["mainPid"], r.events("process_launch_success").at(0)["pid"]);
   EXPECT_EQ(r.events("launcher_env").at(0)["mainPid"], exit["mainPid"]);
+  // The launcher has gone; the application it started has not.
+  EXPECT_FALSE(wait_for_process_exit(exit["mainPid"].get<DWORD>(), 0));
   // Exactly one integrity outcome, last.
   EXPECT_TRUE(names.back().rfind("asar_integrity_verify_thread_", 0) == 0 ||
               names.back() == "integrity_verify_thread_disconnected")
