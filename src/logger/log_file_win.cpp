@@ -63,6 +63,16 @@ std::wstring prepare_log_file(const std::wstring& user_data_root) {
 void rotate_log_file(const std::wstring& log_path) {
   const DWORD attributes = ::GetFileAttributesW(log_path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  // A launcher that is still writing keeps its handle on the file a
+  // replacement would take away from it, and what it wrote afterwards would
+  // be lost (or the replacement refused). Trimming waits for a start when
+  // nobody writes; until then the log is one run longer.
+  {
+    UniqueHandle no_writers(::CreateFileW(log_path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!no_writers && ::GetLastError() == ERROR_SHARING_VIOLATION) return;
+  }
   const std::optional<std::string> content = read_whole_file(log_path);
   if (!content) return;
   const std::optional<std::string> trimmed = trim_log_segments(*content);

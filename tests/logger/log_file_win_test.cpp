@@ -75,6 +75,28 @@ TEST(RotateLogFile, TrimsOnDiskAndLeavesNoTemporaryFile) {
   EXPECT_FALSE(test::file_exists(dir / L"missing.log"));
 }
 
+TEST(RotateLogFile, WaitsWhileAnotherLauncherWritesTheLog) {
+  TempDir dir;
+  const std::wstring log = dir / L"bootstrap.log";
+  write_file(log, runs(25));
+  HANDLE writer = CreateFileW(log.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  StderrCapture err;
+  rotate_log_file(log);
+  EXPECT_EQ(read_file(log), runs(25));  // its later records still reach the file
+  EXPECT_EQ(err.text(), "");
+  const std::string more = "{\"eventName\":\"late\"}\n";
+  DWORD written = 0;
+  WriteFile(writer, more.data(), static_cast<DWORD>(more.size()), &written, nullptr);
+  CloseHandle(writer);
+  EXPECT_EQ(read_file(log), runs(25) + more);
+
+  rotate_log_file(log);  // nobody writes now
+  EXPECT_EQ(read_file(log).substr(0, 40), runs(25).substr(runs(16).size()).substr(0, 40));
+}
+
 TEST(RotateLogFile, ReadOnlyLogIsReportedAndKept) {
   TempDir dir;
   const std::wstring log = dir / L"bootstrap.log";
