@@ -53,3 +53,32 @@ format-check: deps
 
 clean:
 	rm -rf build
+
+# Fuzzing: each target for FUZZ_SECONDS, one after the other, on a work
+# corpus that persists and grows from run to run (seeded from
+# tests/fuzz/corpus). A finding is kept in $(FUZZ_BUILD_DIR)/fuzz-artifacts.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD_DIR ?= build/native
+FUZZ_TARGETS := verify_config stderr_collector log_rotation command_line quoting output_parse \
+                ready_protocol
+
+.PHONY: fuzz
+
+fuzz: deps
+	cmake --preset native -B $(FUZZ_BUILD_DIR) >/dev/null
+	cmake --build $(FUZZ_BUILD_DIR) -j2 --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
+	@failed=""; \
+	for t in $(FUZZ_TARGETS); do \
+	  corpus=$(FUZZ_BUILD_DIR)/fuzz-corpus/$$t; artifacts=$(FUZZ_BUILD_DIR)/fuzz-artifacts/$$t; \
+	  log=$$artifacts/last-run.log; \
+	  mkdir -p $$corpus $$artifacts && cp tests/fuzz/corpus/$$t/* $$corpus/; \
+	  if $(FUZZ_BUILD_DIR)/bin/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	       -artifact_prefix=$$artifacts/ $$corpus >$$log 2>&1; then \
+	    execs=$$(sed -n 's/^stat::number_of_executed_units: *//p' $$log); \
+	    secs=$$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' $$log); \
+	    echo "$$t: $$execs executions in $$secs s, no finding"; \
+	  else \
+	    echo "$$t: FINDING, see $$log"; failed="$$failed $$t"; \
+	  fi; \
+	done; \
+	if [ -n "$$failed" ]; then echo "findings in:$$failed"; exit 1; fi

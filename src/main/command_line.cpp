@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 
@@ -17,19 +18,22 @@ bool is_known_option(std::string_view a) {
   return std::find(std::begin(kOptionNames), std::end(kOptionNames), a) != std::end(kOptionNames);
 }
 
+struct SeparatedArgs {
+  std::vector<std::string> options;
+  std::vector<std::string> values;
+};
+
 // Options count only before the first value to pass through; from that value
-// on, everything belongs to the application, however it looks. Putting "--"
-// in front of that tail lets the parser take it as positional values without
-// judging them.
-std::vector<std::string> separate_passthrough(const std::vector<std::string>& args) {
+// on, everything belongs to the application, however it looks. The values
+// never go through the parser, which would read one written as "[a,b]" as a
+// list of two and "[]" as none, even after "--".
+SeparatedArgs separate_passthrough(const std::vector<std::string>& args) {
   std::size_t i = 0;
   while (i < args.size() && is_known_option(args[i])) ++i;
-  std::vector<std::string> out(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(i));
+  SeparatedArgs out;
+  out.options.assign(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(i));
   if (i < args.size() && args[i] == "--") ++i;
-  if (i < args.size()) {
-    out.emplace_back("--");
-    out.insert(out.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
-  }
+  out.values.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
   return out;
 }
 
@@ -49,14 +53,15 @@ std::variant<Args, CommandLineExit> parse_command_line(const std::vector<std::st
   bool dev_mode_flag = false;
   CLI::Option* dev_mode = app.add_flag("--dev-mode", dev_mode_flag, kDevModeHelp)
                               ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-  CLI::Option* main_args = app.add_option("main_args", parsed.main_args, kMainArgsHelp);
+  // Declared for the help text only; the values are taken as they are below.
+  app.add_option("main_args", parsed.main_args, kMainArgsHelp);
 
-  std::vector<std::string> reversed = separate_passthrough(args);
-  std::reverse(reversed.begin(), reversed.end());
+  SeparatedArgs separated = separate_passthrough(args);
+  std::reverse(separated.options.begin(), separated.options.end());
 
   std::ostringstream out, err;
   try {
-    app.parse(reversed);
+    app.parse(separated.options);
     parsed.dev_mode = dev_mode_flag;
     if (dev_mode->count() == 0) {
       if (auto v = env("DEV_MODE")) {
@@ -68,8 +73,10 @@ std::variant<Args, CommandLineExit> parse_command_line(const std::vector<std::st
           throw CLI::ValidationError("DEV_MODE", "must be true or false, not '" + *v + "'");
       }
     }
-    if (main_args->count() == 0) {
-      if (auto v = env("MAIN_ARGS")) parsed.main_args.assign(1, *v);
+    if (!separated.values.empty()) {
+      parsed.main_args = std::move(separated.values);
+    } else if (auto v = env("MAIN_ARGS")) {
+      parsed.main_args.assign(1, *v);
     }
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e, out, err);

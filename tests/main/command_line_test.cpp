@@ -65,6 +65,13 @@ TEST(CommandLine, ValuesPassVerbatim) {
   const Parse p;
   const V odd{"", "with space", "quote\"d", "trail\\", "\xE4\xB8\xAD\xE6\x96\x87", "-"};
   EXPECT_EQ(args_of(p(odd)).main_args, odd);
+  // Bracketed values are not lists: each stays one argument, "[]" included,
+  // with or without "--" before them.
+  const V brackets{"[a,b]", "[]", "[", "[x]", "[,]"};
+  EXPECT_EQ(args_of(p(brackets)).main_args, brackets);
+  V after_dash{"--dev-mode", "--"};
+  after_dash.insert(after_dash.end(), brackets.begin(), brackets.end());
+  EXPECT_EQ(args_of(p(after_dash)).main_args, brackets);
 }
 
 TEST(CommandLine, HelpAndVersionEndWithZeroOnStandardOutput) {
