@@ -122,6 +122,24 @@ TEST_F(Launch, ReadyAfterASecondEndsTheRunInOrder) {
   EXPECT_EQ(s[0]["args"].get<std::vector<std::string>>(), expected);
 }
 
+TEST_F(Launch, ReadyIsNoticedWithinOnePoll) {
+  // Late enough that the machine description has ended: nothing but the
+  // ready loop's poll stands between the signal and the exit.
+  const RunResult r = run(R"([{"pipe":"READY","delayMs":5000}])", {}, "\"aliveMs\":0,");
+  ASSERT_TRUE(r.has("signal_received"));
+  ASSERT_TRUE(r.has("launcher_exit_on_ready"));
+  auto ms = [](const Record& rec) {
+    const std::string ts = rec["ts"];  // ...THH:MM:SS.mmmZ
+    return ((std::stoi(ts.substr(11, 2)) * 60 + std::stoi(ts.substr(14, 2))) * 60 +
+            std::stoi(ts.substr(17, 2))) *
+               1000 +
+           std::stoi(ts.substr(20, 3));
+  };
+  int gap = ms(r.events("launcher_exit_on_ready").at(0)) - ms(r.events("signal_received").at(0));
+  if (gap < 0) gap += 24 * 3600 * 1000;  // across midnight
+  EXPECT_LT(gap, 250 + 150) << "poll interval 200 ms, and room for a busy machine";
+}
+
 TEST_F(Launch, GpuFailureRelaunchesOnceWithoutGpu) {
   const RunResult r = run(kReadySoon, {L"--flag"}, "\"gpuFailure\":true,");
   EXPECT_EQ(r.exit_code, 0u);
