@@ -111,14 +111,6 @@ std::uint64_t equal_bytes(std::uint64_t w, unsigned char c) noexcept {
   return ~(((t & kLow7) + kLow7) | t) & kHigh;
 }
 
-std::size_t count_byte(const char* s, std::size_t n, unsigned char c) noexcept {
-  std::size_t count = 0, i = 0;
-  for (; i + 8 <= n; i += 8)
-    count += static_cast<std::size_t>(std::popcount(equal_bytes(load_word(s + i), c)));
-  for (; i < n; ++i) count += static_cast<unsigned char>(s[i]) == c;
-  return count;
-}
-
 const char* find_byte(const char* s, std::size_t n, unsigned char c) noexcept {
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -289,8 +281,46 @@ void StderrCollector::take_char(const char* bytes, std::size_t n, char32_t cp) {
 
 void StderrCollector::take_ascii_run(const char* s, std::size_t n) {
   // The same rules as take_char, for n ASCII characters without CR or LF.
-  balance_ += static_cast<std::int64_t>(count_byte(s, n, '{')) -
-              static_cast<std::int64_t>(count_byte(s, n, '}'));
+  // One pass over the run gathers what the rules look for (braces, the
+  // first "{", every "[" while no bracket pair is known): a long line is
+  // read once, not once per rule.
+  const bool want_brackets = !trimming_ && !bracket_pair_;
+  const bool want_open = !trimming_ && only_space_after_brace_ && !seen_brace_;
+  const char32_t before1 = prev1_, before2 = prev2_;
+  auto bracket_at = [&](std::size_t i) {
+    const char32_t a1 = i >= 1 ? static_cast<unsigned char>(s[i - 1]) : before1;
+    const char32_t a2 = i >= 2 ? static_cast<unsigned char>(s[i - 2]) : i == 1 ? before1 : before2;
+    if (a1 == ']' || (a1 == ' ' && a2 == ']')) bracket_pair_ = true;
+  };
+  std::int64_t opens = 0, closes = 0;
+  const char* first_open = nullptr;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const std::uint64_t w = load_word(s + i);
+    const std::uint64_t mo = equal_bytes(w, '{'), mc = equal_bytes(w, '}');
+    // Most words hold no brace; a popcount can be a library call.
+    if ((mo | mc) != 0) {
+      opens += std::popcount(mo);
+      closes += std::popcount(mc);
+      if (want_open && !first_open && mo != 0) first_open = s + i + std::countr_zero(mo) / 8;
+    }
+    if (want_brackets && !bracket_pair_)
+      for (std::uint64_t m = equal_bytes(w, '['); m != 0 && !bracket_pair_; m &= m - 1)
+        bracket_at(i + static_cast<std::size_t>(std::countr_zero(m)) / 8);
+  }
+  for (; i < n; ++i) {
+    const char c = s[i];
+    if (c == '{') {
+      ++opens;
+      if (want_open && !first_open) first_open = s + i;
+    } else if (c == '}') {
+      ++closes;
+    } else if (c == '[' && want_brackets && !bracket_pair_) {
+      bracket_at(i);
+    }
+  }
+  balance_ += opens - closes;
+
   const char* body = s;
   std::size_t length = n;
   if (trimming_) {
@@ -306,30 +336,18 @@ void StderrCollector::take_ascii_run(const char* s, std::size_t n) {
     while (last > 0 && is_ascii_space(static_cast<unsigned char>(body[last - 1]))) --last;
     trailing_space_ = last == 0 ? trailing_space_ + length : length - last;
   } else {
-    const char32_t before1 = prev1_, before2 = prev2_;
-    for (const char* open = s; !bracket_pair_;) {
-      open = find_byte(open, n - static_cast<std::size_t>(open - s), '[');
-      if (!open) break;
-      const std::size_t i = static_cast<std::size_t>(open - s);
-      const char32_t a1 = i >= 1 ? static_cast<unsigned char>(s[i - 1]) : before1;
-      const char32_t a2 = i >= 2   ? static_cast<unsigned char>(s[i - 2])
-                          : i == 1 ? before1
-                                   : before2;
-      bracket_pair_ = a1 == ']' || (a1 == ' ' && a2 == ']');
-      ++open;
-    }
     prev2_ = n >= 2 ? static_cast<unsigned char>(s[n - 2]) : before1;
     prev1_ = static_cast<unsigned char>(s[n - 1]);
     if (only_space_after_brace_) {
-      std::size_t i = n;
+      std::size_t k = n;
       if (seen_brace_) {
-        i = 0;
-      } else if (const char* brace = find_byte(s, n, '{')) {
+        k = 0;
+      } else if (first_open) {
         seen_brace_ = true;
-        i = static_cast<std::size_t>(brace - s) + 1;
+        k = static_cast<std::size_t>(first_open - s) + 1;
       }
-      for (; i < n; ++i) {
-        if (!is_ascii_space(static_cast<unsigned char>(s[i]))) {
+      for (; k < n; ++k) {
+        if (!is_ascii_space(static_cast<unsigned char>(s[k]))) {
           only_space_after_brace_ = false;
           break;
         }
