@@ -13,8 +13,6 @@ namespace vyn {
 
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
-
 constexpr std::string_view kOverflowText =
     "[STDERR OVERFLOW] More than 500 lines detected, stopping collection to prevent memory "
     "issues";
@@ -24,59 +22,6 @@ bool is_ascii_space(char32_t c) noexcept { return c == ' ' || (c >= 0x09 && c <=
 
 bool is_continuation_byte(char c) noexcept {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
-// The continuation bytes a lead byte announces and the range its first
-// continuation byte must fall in (which rules out overlongs, surrogates and
-// code points above U+10FFFF). False for a byte that cannot start a character.
-bool utf8_lead(unsigned char b, std::size_t& need, char32_t& cp, unsigned char& lo,
-               unsigned char& hi) noexcept {
-  lo = 0x80;
-  hi = 0xBF;
-  if (b >= 0xC2 && b <= 0xDF) {
-    need = 1;
-    cp = b & 0x1F;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    need = 2;
-    cp = b & 0x0F;
-    if (b == 0xE0) lo = 0xA0;
-    if (b == 0xED) hi = 0x9F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    need = 3;
-    cp = b & 0x07;
-    if (b == 0xF0) lo = 0x90;
-    if (b == 0xF4) hi = 0x8F;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-// One character of possibly invalid text; an invalid sequence yields U+FFFD
-// for its maximal invalid subpart.
-std::size_t decode_one(std::string_view s, std::size_t pos, char32_t& cp) noexcept {
-  const auto b0 = static_cast<unsigned char>(s[pos]);
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  std::size_t need = 0;
-  unsigned char lo = 0, hi = 0;
-  if (!utf8_lead(b0, need, cp, lo, hi)) {
-    cp = kReplacement;
-    return 1;
-  }
-  std::size_t i = 1;
-  for (; i <= need; ++i) {
-    if (pos + i >= s.size()) break;
-    const auto b = static_cast<unsigned char>(s[pos + i]);
-    if (b < lo || b > hi) break;
-    cp = (cp << 6) | (b & 0x3F);
-    lo = 0x80;
-    hi = 0xBF;
-  }
-  if (i <= need) cp = kReplacement;
-  return i;
 }
 
 void append_lower(std::string& out, char32_t cp) {
@@ -178,7 +123,8 @@ std::string unicode_lower(std::string_view utf8) {
       continue;
     }
     char32_t cp = 0;
-    i += decode_one(utf8, i, cp);
+    bool valid = true;  // an invalid sequence is lower-cased as U+FFFD
+    i += decode_utf8(utf8, i, cp, valid);
     append_lower(out, cp);
   }
   return out;

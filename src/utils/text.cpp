@@ -25,12 +25,30 @@ void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
-namespace {
+bool utf8_lead(unsigned char b, std::size_t& need, char32_t& cp, unsigned char& lo,
+               unsigned char& hi) noexcept {
+  lo = 0x80;
+  hi = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    need = 1;
+    cp = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    need = 2;
+    cp = b & 0x0F;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    need = 3;
+    cp = b & 0x07;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    return false;
+  }
+  return true;
+}
 
-// Decodes one character at `pos`. Returns the number of bytes consumed and
-// sets `cp`; an invalid sequence consumes its maximal invalid subpart (at
-// least one byte) and yields U+FFFD with `ok` false.
-std::size_t decode_utf8(std::string_view s, std::size_t pos, char32_t& cp, bool& ok) {
+std::size_t decode_utf8(std::string_view s, std::size_t pos, char32_t& cp, bool& ok) noexcept {
   const auto b0 = static_cast<unsigned char>(s[pos]);
   ok = true;
   if (b0 < 0x80) {
@@ -38,21 +56,8 @@ std::size_t decode_utf8(std::string_view s, std::size_t pos, char32_t& cp, bool&
     return 1;
   }
   std::size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    cp = b0 & 0x0F;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    cp = b0 & 0x07;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
+  unsigned char lo = 0, hi = 0;
+  if (!utf8_lead(b0, need, cp, lo, hi)) {
     ok = false;
     cp = kReplacement;
     return 1;
@@ -72,8 +77,6 @@ std::size_t decode_utf8(std::string_view s, std::size_t pos, char32_t& cp, bool&
   }
   return i;
 }
-
-}  // namespace
 
 std::string utf16_to_utf8(std::u16string_view text) {
   std::string out;

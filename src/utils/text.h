@@ -29,6 +29,18 @@ std::string sanitize_utf8(std::string_view bytes);
 // end inside a character; used to cut texts at a character boundary.
 std::size_t valid_utf8_prefix(std::string_view bytes);
 
+// The continuation bytes a UTF-8 lead byte announces, its payload bits, and
+// the range its first continuation byte must fall in (which rules out
+// overlongs, surrogates and code points above U+10FFFF). False for a byte
+// that cannot start a character. For decoders that read byte by byte.
+bool utf8_lead(unsigned char b, std::size_t& need, char32_t& cp, unsigned char& lo,
+               unsigned char& hi) noexcept;
+
+// Decodes one character at `pos`. Returns the number of bytes consumed and
+// sets `cp`; an invalid sequence consumes its maximal invalid subpart (at
+// least one byte) and yields U+FFFD with `ok` false.
+std::size_t decode_utf8(std::string_view s, std::size_t pos, char32_t& cp, bool& ok) noexcept;
+
 // Appends one code point (at most U+10FFFF) as UTF-8.
 void append_utf8(std::string& out, char32_t code_point);
 
