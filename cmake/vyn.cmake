@@ -51,6 +51,20 @@ function(vyn_static_runtime target)
   endif()
 endfunction()
 
+# vyn_program(<name> <sources...> [WMAIN] [DEPS ...]): a console program of
+# the build (tool, test helper, benchmark) with its runtime inside; WMAIN for
+# an entry point that takes UTF-16 arguments.
+function(vyn_program name)
+  cmake_parse_arguments(ARG "WMAIN" "" "DEPS" ${ARGN})
+  add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  vyn_target_options(${name})
+  vyn_static_runtime(${name})
+  if(ARG_WMAIN AND NOT MSVC)
+    target_link_options(${name} PRIVATE -municode)
+  endif()
+endfunction()
+
 # vyn_module(<name> <folder> [DEPS ...]): a static library of one source folder.
 function(vyn_module name dir)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
