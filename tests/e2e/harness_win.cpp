@@ -1,6 +1,7 @@
 #include "e2e/harness_win.h"
 
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 
@@ -90,7 +91,32 @@ Installation::Installation()
   copy_program(L"VYN_Launcher.exe", L"VYN_Launcher.exe");
 }
 
-Installation::~Installation() = default;
+// The applications a test started outlive its launcher by design; they must
+// not outlive the test, or the next one (in this program or another) finds
+// them running.
+Installation::~Installation() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  const std::wstring prefix = install_dir + L"\\";
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                    entry.th32ProcessID);
+    if (process == nullptr) continue;
+    wchar_t image[MAX_PATH * 4];
+    DWORD size = static_cast<DWORD>(std::size(image));
+    if (QueryFullProcessImageNameW(process, 0, image, &size) &&
+        _wcsnicmp(image, prefix.c_str(), prefix.size()) == 0) {
+      TerminateProcess(process, 0);
+      WaitForSingleObject(process, 5000);
+    }
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+}
 
 void Installation::copy_program(const std::wstring& built_name, const std::wstring& as_name) const {
   const std::wstring from = bin_dir() + L"\\" + built_name;
