@@ -5,18 +5,19 @@ SHELL := /bin/bash
 
 DEB_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 \
                 nlohmann-json3-dev libcli11-dev googletest clang libclang-rt-14-dev clang-format \
-                nodejs openssl python3 util-linux
+                lld-14 llvm-14 libc++-14-dev nodejs openssl python3 util-linux
 
 FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h' '*.cc' 2>/dev/null)
 
-.PHONY: deps configure-windows configure-native build-windows build-native test test-windows \
-        test-native demo format format-check clean
+.PHONY: deps configure-windows configure-windows-addon configure-native build-windows \
+        build-windows-addon build-native test test-windows test-native demo format format-check clean
 
 deps:
 	@missing=""; \
 	for p in $(DEB_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
+	command -v npm >/dev/null || missing="$$missing npm"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
@@ -25,11 +26,17 @@ deps:
 configure-windows: deps
 	cmake --preset windows >/dev/null
 
+configure-windows-addon: deps
+	cmake --preset windows-addon >/dev/null
+
 configure-native: deps
 	cmake --preset native >/dev/null
 
 build-windows: configure-windows
 	cmake --build --preset windows
+
+build-windows-addon: configure-windows-addon
+	cmake --build --preset windows-addon
 
 build-native: configure-native
 	cmake --build --preset native
@@ -40,7 +47,7 @@ test-windows: build-windows
 test-native: build-native
 	ctest --preset native
 
-test: format-check test-windows test-native
+test: format-check build-windows-addon test-windows test-native
 
 demo: build-windows
 	tools/demo.sh build/windows

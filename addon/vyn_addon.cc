@@ -7,7 +7,6 @@
 #include <v8.h>
 
 #include <cstdint>
-#include <string>
 
 #include "bridge_loader.h"
 
@@ -31,8 +30,7 @@ constexpr const char* kCacheExport = "getSystemCache";
 // threads of its own, so it stays loaded until the process ends.
 LibraryHandle g_bridge = nullptr;
 
-void log_to_console(v8::Isolate* isolate, const std::string& message) {
-  v8::HandleScope scope(isolate);
+void log_to_console(v8::Isolate* isolate, v8::Local<v8::String> message) {
   v8::Local<v8::Context> context = isolate->GetCurrentContext();
   // Logging is a side channel: a console that throws must not turn into an
   // exception out of a bridge call, nor leave one pending for the next step.
@@ -50,14 +48,32 @@ void log_to_console(v8::Isolate* isolate, const std::string& message) {
       !log->IsFunction()) {
     return;
   }
+  v8::Local<v8::Value> argv[] = {message};
+  (void)log.As<v8::Function>()->Call(context, console_object, 1, argv);
+}
+
+void log_to_console(v8::Isolate* isolate, const char* message) {
+  v8::HandleScope scope(isolate);
   v8::Local<v8::String> text;
-  if (!v8::String::NewFromUtf8(isolate, message.data(), v8::NewStringType::kNormal,
-                               static_cast<int>(message.size()))
-           .ToLocal(&text)) {
+  if (v8::String::NewFromUtf8(isolate, message).ToLocal(&text)) {
+    log_to_console(isolate, text);
+  }
+}
+
+// The failed-load message with the code in decimal, formatted by the host
+// (the number never reaches the range where JavaScript writes exponents).
+void log_load_failure(v8::Isolate* isolate, unsigned long code) {
+  v8::HandleScope scope(isolate);
+  v8::Local<v8::Context> context = isolate->GetCurrentContext();
+  v8::Local<v8::String> digits;
+  if (!v8::Number::New(isolate, static_cast<double>(code))->ToString(context).ToLocal(&digits)) {
     return;
   }
-  v8::Local<v8::Value> argv[] = {text};
-  (void)log.As<v8::Function>()->Call(context, console_object, 1, argv);
+  log_to_console(isolate, v8::String::Concat(
+                              isolate,
+                              v8::String::NewFromUtf8Literal(
+                                  isolate, "[VYN Addon] Error: Failed to load DLL. Error code: "),
+                              digits));
 }
 
 void set_number(const v8::FunctionCallbackInfo<v8::Value>& args, std::int32_t value) {
@@ -81,8 +97,7 @@ void vyn_addon_init(const v8::FunctionCallbackInfo<v8::Value>& args) {
   }
   if (g_bridge == nullptr) {
     const unsigned long code = vyn::addon::load_failure_code();
-    log_to_console(isolate,
-                   "[VYN Addon] Error: Failed to load DLL. Error code: " + std::to_string(code));
+    log_load_failure(isolate, code);
     args.GetReturnValue().Set(v8::Number::New(isolate, static_cast<double>(code)));
     return;
   }
