@@ -24,7 +24,14 @@ const libraryExtension = process.platform === 'win32' ? '.dll' : '.so';
 const scratchDir = fs.mkdtempSync(path.join(os.tmpdir(), 'vyn-addon-test-'));
 const recordPath = path.join(scratchDir, 'bridge-calls.txt');
 process.env.VYN_TEST_BRIDGE_RECORD = recordPath;
-process.on('exit', () => fs.rmSync(scratchDir, { recursive: true, force: true }));
+process.on('exit', () => {
+  try {
+    fs.rmSync(scratchDir, { recursive: true, force: true });
+  } catch {
+    // Windows keeps a library that is still loaded, as the copies made here
+    // are until the process has ended; the rest is gone.
+  }
+});
 
 // The text the full test bridge answers getSystemCache with.
 const SYSTEM_CACHE_TEXT = '{"cpu":"x86-64","名称":"测试机 ✓"}';

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #ifdef _WIN32
+#include <windows.h>
 #define VYN_BRIDGE_EXPORT extern "C" __declspec(dllexport)
 #else
 #define VYN_BRIDGE_EXPORT extern "C" __attribute__((visibility("default")))
@@ -21,17 +22,37 @@
 
 namespace {
 
+#ifdef _WIN32
+constexpr const wchar_t* kRecordVariable = L"VYN_TEST_BRIDGE_RECORD";
+#else
 constexpr const char* kRecordVariable = "VYN_TEST_BRIDGE_RECORD";
+#endif
 
 unsigned g_calls = 0;
 
-void record(const char* export_name, const char* bytes, std::int32_t length) {
-  ++g_calls;
+// The host sets the variable after it started, through the system: a C
+// runtime's own copy of the environment, taken when it started, on Windows
+// may not have it.
+std::FILE* open_record() {
+#ifdef _WIN32
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(kRecordVariable, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    return nullptr;
+  }
+  return _wfopen(path, L"ab");
+#else
   const char* path = std::getenv(kRecordVariable);
   if (path == nullptr || *path == '\0') {
-    return;
+    return nullptr;
   }
-  std::FILE* file = std::fopen(path, "ab");
+  return std::fopen(path, "ab");
+#endif
+}
+
+void record(const char* export_name, const char* bytes, std::int32_t length) {
+  ++g_calls;
+  std::FILE* file = open_record();
   if (file == nullptr) {
     return;
   }
