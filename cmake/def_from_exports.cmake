@@ -7,17 +7,9 @@
 # name the delay-load hook of vynAddon recognises. Names are quoted because
 # C++ exports in the MSVC ABI are made of characters (? @ $) that a .def file
 # would read otherwise.
-foreach(_var READOBJ MODULE LIBRARY OUTPUT)
-  if(NOT DEFINED ${_var})
-    message(FATAL_ERROR "def_from_exports.cmake: ${_var} is not set")
-  endif()
-endforeach()
-
-execute_process(COMMAND ${READOBJ} --coff-exports ${MODULE} OUTPUT_VARIABLE _dump
-                RESULT_VARIABLE _result ERROR_VARIABLE _error)
-if(NOT _result EQUAL 0)
-  message(FATAL_ERROR "cannot read the exports of ${MODULE}: ${_error}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/coff_tables.cmake)
+vyn_script_arguments(def_from_exports.cmake READOBJ MODULE LIBRARY OUTPUT)
+vyn_coff_table(_dump ${READOBJ} --coff-exports ${MODULE})
 
 string(REGEX MATCHALL "\n  Name: [^\n]+" _lines "${_dump}")
 set(_def "LIBRARY \"${LIBRARY}\"\nEXPORTS\n")

@@ -26,6 +26,7 @@ function(vyn_import_library target module)
               -P ${PROJECT_SOURCE_DIR}/cmake/def_from_exports.cmake
       COMMAND ${VYN_LLVM_DLLTOOL} -m i386:x86-64 -d ${_dir}/${_id}.def -l ${_lib}
       DEPENDS ${module} ${PROJECT_SOURCE_DIR}/cmake/def_from_exports.cmake
+              ${PROJECT_SOURCE_DIR}/cmake/coff_tables.cmake
       COMMENT "Import library for ${ARG_LIBRARY} from ${_file}"
       VERBATIM)
     add_custom_target(vyn_import_${_id} DEPENDS ${_lib})

@@ -5,17 +5,9 @@
 # host: each export is a thunk that marks itself used and jumps to the
 # function of the same name in the main executable. Written from the addon's
 # own delay-import table, so it follows whatever the addon starts to import.
-foreach(_var READOBJ ADDON HOST DEF THUNKS)
-  if(NOT DEFINED ${_var})
-    message(FATAL_ERROR "generate_stub.cmake: ${_var} is not set")
-  endif()
-endforeach()
-
-execute_process(COMMAND ${READOBJ} --coff-imports ${ADDON} OUTPUT_VARIABLE _dump
-                RESULT_VARIABLE _result ERROR_VARIABLE _error)
-if(NOT _result EQUAL 0)
-  message(FATAL_ERROR "cannot read the imports of ${ADDON}: ${_error}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/../../../cmake/coff_tables.cmake)
+vyn_script_arguments(generate_stub.cmake READOBJ ADDON HOST DEF THUNKS)
+vyn_coff_table(_dump ${READOBJ} --coff-imports ${ADDON})
 string(FIND "${_dump}" "DelayImport {\n  Name: ${HOST}\n" _start)
 if(_start EQUAL -1)
   message(FATAL_ERROR "${ADDON} has no delay imports from ${HOST}")

@@ -7,7 +7,7 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -DREADOBJ=${VYN_LLVM_READOBJ} -DADDON=$<TARGET_FILE:vynAddon>
           -DHOST=node.exe -DDEF=${_vyn_stub_dir}/libnode.def -DTHUNKS=${_vyn_stub_dir}/thunks.inc
           -P ${_vyn_stub_generator}
-  DEPENDS vynAddon ${_vyn_stub_generator}
+  DEPENDS vynAddon ${_vyn_stub_generator} ${PROJECT_SOURCE_DIR}/cmake/coff_tables.cmake
   VERBATIM)
 add_library(vyn_libnode_stub SHARED ${CMAKE_CURRENT_LIST_DIR}/libnode_stub.c
                                     ${_vyn_stub_dir}/thunks.inc)
