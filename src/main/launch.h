@@ -37,7 +37,8 @@ class LaunchContext {
   HANDLE child_process() const noexcept;
   // Process id of the current child (0 when none).
   std::uint32_t child_pid() const noexcept;
-  // True when there is a child and it has ended; never waits.
+  // True when there is a child and it has ended, or when asking fails (the
+  // child then counts as ended); never waits.
   bool child_has_exited() const noexcept;
   // The read end of the current child's stderr pipe, leaving none behind.
   UniqueHandle take_stderr_pipe() noexcept;

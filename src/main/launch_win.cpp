@@ -22,7 +22,9 @@ HANDLE LaunchContext::child_process() const noexcept {
 std::uint32_t LaunchContext::child_pid() const noexcept { return child_ ? child_->pid : 0; }
 
 bool LaunchContext::child_has_exited() const noexcept {
-  return child_ && ::WaitForSingleObject(child_->process.get(), 0) == WAIT_OBJECT_0;
+  // A wait that fails tells nothing about the child, and asking again would
+  // fail the same way: such a child is not watched for ever as running.
+  return child_ && ::WaitForSingleObject(child_->process.get(), 0) != WAIT_TIMEOUT;
 }
 
 UniqueHandle LaunchContext::take_stderr_pipe() noexcept {

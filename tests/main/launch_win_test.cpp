@@ -226,6 +226,26 @@ TEST_F(LaunchTest, ContextClosesHandlesButLeavesChildrenRunning) {
   }
 }
 
+// A wait on the child that fails (here: a handle without the right to wait)
+// says nothing about the child; it counts as ended rather than as running
+// for ever.
+TEST_F(LaunchTest, AChildThatCannotBeWaitedOnCountsAsEnded) {
+  ScopedEnv scenario(kScenarioVar, scenario_text(json{{"aliveMs", 30000}}, record_));
+  LaunchContext context(standin_path(), dir_.path());
+  ASSERT_TRUE(launch_target(context, {}).ok);
+  EXPECT_FALSE(context.child_has_exited());
+  const std::uint32_t pid = context.child_pid();
+  UniqueHandle running(::OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+  HANDLE unwaitable = nullptr;
+  ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), context.child_process(),
+                                ::GetCurrentProcess(), &unwaitable,
+                                PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0));
+  context.store_child(UniqueHandle(unwaitable), UniqueHandle(), UniqueHandle(), pid);
+  ASSERT_EQ(::WaitForSingleObject(unwaitable, 0), WAIT_FAILED);
+  EXPECT_TRUE(context.child_has_exited());
+  ::TerminateProcess(running.get(), 0);
+}
+
 // The handle list is what keeps a pipe end of one child out of another: a
 // child created with inheritance on but a list of its standard handles must
 // not hold an inheritable handle outside the list, while one created the
