@@ -3,6 +3,7 @@
 // one report.
 
 #include <future>
+#include <optional>
 #include <string>
 
 #include "ipc/ready_protocol.h"
@@ -14,12 +15,21 @@ inline constexpr unsigned long kPipeBufferSize = 65536;
 // Lets the client take the "OK\n" before the pipe is disconnected under it.
 inline constexpr unsigned long kReplySettleMs = 5;
 
+// Who may open the pipe, as SDDL text; nullopt when that cannot be said.
+using PipeAccessRules = std::optional<std::wstring> (*)();
+
+// This process's user and LocalSystem (boot_pipe_sddl with the user's SID);
+// nullopt when the process token cannot be read.
+std::optional<std::wstring> owner_only_access_rules();
+
 // The server thread body. Creates the only instance of the pipe (failing when
-// any process holds the name already), reachable by this user and LocalSystem
-// from this machine only; serves the first client; closes everything; then
-// sends exactly one PipeSignal. Blocks without limit while no client
-// connects or the client neither writes nor closes; the waiter's deadline is
-// the only limit, and a report after it is simply not looked at.
-void run_pipe_server(std::promise<PipeSignal> signal, std::wstring pipe_name) noexcept;
+// any process holds the name already), reachable from this machine only and,
+// by default, by this user and LocalSystem only; serves the first client;
+// closes everything; then sends exactly one PipeSignal. Blocks without limit
+// while no client connects or the client neither writes nor closes; the
+// waiter's deadline is the only limit, and a report after it is simply not
+// looked at.
+void run_pipe_server(std::promise<PipeSignal> signal, std::wstring pipe_name,
+                     PipeAccessRules access = owner_only_access_rules) noexcept;
 
 }  // namespace vyn

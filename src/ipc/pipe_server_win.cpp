@@ -43,36 +43,36 @@ struct PipeInstance {
   }
 };
 
-// A security descriptor that lets only this process's user and LocalSystem
-// open the pipe: the default one would let every local account connect and
-// hold the one instance until the launcher gives up waiting.
-std::optional<DWORD> build_owner_only_security(UniqueLocalMemory& descriptor) {
+// The user's SID as text, from the process token.
+std::optional<std::wstring> process_user_sid() {
   UniqueHandle token;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.out())) return ::GetLastError();
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.out())) return std::nullopt;
   DWORD size = 0;
   ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  if (size == 0) return ::GetLastError();
+  if (size == 0) return std::nullopt;
   // new[] storage is aligned for any fundamental type, which TOKEN_USER needs.
   std::vector<std::max_align_t> storage(size / sizeof(std::max_align_t) + 1);
   if (!::GetTokenInformation(token.get(), TokenUser, storage.data(),
                              static_cast<DWORD>(storage.size() * sizeof(std::max_align_t)), &size))
-    return ::GetLastError();
+    return std::nullopt;
   const auto* user = reinterpret_cast<const TOKEN_USER*>(storage.data());
-
   wchar_t* sid_text = nullptr;
-  if (!::ConvertSidToStringSidW(user->User.Sid, &sid_text)) return ::GetLastError();
+  if (!::ConvertSidToStringSidW(user->User.Sid, &sid_text)) return std::nullopt;
   UniqueLocalMemory sid_owner(sid_text);
-
-  const std::wstring sddl = boot_pipe_sddl(sid_text);
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
-                                                              nullptr))
-    return ::GetLastError();
-  descriptor.reset(sd);
-  return std::nullopt;
+  return std::wstring(sid_text);
 }
 
-PipeSignal serve(const std::wstring& name) {
+// The descriptor for the rules; empty when there are none or the system
+// cannot read them.
+UniqueLocalMemory security_descriptor(const std::optional<std::wstring>& sddl) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!sddl || !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                   sddl->c_str(), SDDL_REVISION_1, &sd, nullptr))
+    return UniqueLocalMemory();
+  return UniqueLocalMemory(sd);
+}
+
+PipeSignal serve(const std::wstring& name, PipeAccessRules access) {
   const std::string name_utf8 = to_utf8(name);
   PipeInstance inst;
 
@@ -89,8 +89,9 @@ PipeSignal serve(const std::wstring& name) {
     return pipe_signal::WaitFailed{failed("pipe_wait_failed", code)};
   };
 
-  UniqueLocalMemory descriptor;
-  if (const auto error = build_owner_only_security(descriptor)) return create_failed(*error);
+  // Rules that cannot be had leave the pipe with the system's default
+  // security: a pipe others could reach is better than no ready signal.
+  UniqueLocalMemory descriptor = security_descriptor(access());
   SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
 
   // FIRST_PIPE_INSTANCE: whoever holds the name already (a squatter, another
@@ -98,7 +99,8 @@ PipeSignal serve(const std::wstring& name) {
   inst.pipe.reset(::CreateNamedPipeW(
       name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-      PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, &security));
+      PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0,
+      descriptor ? &security : nullptr));
   if (!inst.pipe) return create_failed(::GetLastError());
   descriptor.reset();
 
@@ -169,10 +171,20 @@ PipeSignal serve(const std::wstring& name) {
 
 }  // namespace
 
-void run_pipe_server(std::promise<PipeSignal> signal, std::wstring pipe_name) noexcept {
+// Only this user and LocalSystem: with the default descriptor every local
+// account could connect and hold the one instance until the launcher gives
+// up waiting.
+std::optional<std::wstring> owner_only_access_rules() {
+  const std::optional<std::wstring> sid = process_user_sid();
+  if (!sid) return std::nullopt;
+  return boot_pipe_sddl(*sid);
+}
+
+void run_pipe_server(std::promise<PipeSignal> signal, std::wstring pipe_name,
+                     PipeAccessRules access) noexcept {
   // A fault here drops the promise unsent, which the waiter takes as the
   // server having ended without a report.
-  run_guarded([&] { signal.set_value(serve(pipe_name)); });
+  run_guarded([&] { signal.set_value(serve(pipe_name, access)); });
 }
 
 }  // namespace vyn

@@ -75,10 +75,11 @@ std::wstring test_pipe_name() {
          std::to_wstring(++counter);
 }
 
-std::future<PipeSignal> start_server(const std::wstring& name) {
+std::future<PipeSignal> start_server(const std::wstring& name,
+                                     PipeAccessRules access = owner_only_access_rules) {
   std::promise<PipeSignal> sender;
   std::future<PipeSignal> report = sender.get_future();
-  std::thread(run_pipe_server, std::move(sender), name).detach();
+  std::thread(run_pipe_server, std::move(sender), name, access).detach();
   return report;
 }
 
@@ -281,6 +282,24 @@ TEST(PipeServer, PipeGrantsOnlyTheUserAndLocalSystem) {
   write_all(client.get(), "READY");
   EXPECT_EQ(read_to_end(client.get()), "OK\n");
   EXPECT_EQ(wait_report(report), PipeSignal(Ready{}));
+}
+
+// Rules that cannot be had (the token unreadable) or that the system cannot
+// read leave the pipe with the default security, not without a pipe.
+TEST(PipeServer, AccessRulesThatCannotBeBuiltFallBackToTheDefault) {
+  const PipeAccessRules unusable[] = {
+      []() -> std::optional<std::wstring> { return std::nullopt; },
+      []() -> std::optional<std::wstring> { return L"D:(nonsense"; }};
+  for (const PipeAccessRules rules : unusable) {
+    const std::wstring name = test_pipe_name();
+    auto report = start_server(name, rules);
+    UniqueHandle client = connect_client(name);
+    ASSERT_TRUE(client) << ::GetLastError();
+    write_all(client.get(), "READY");
+    EXPECT_EQ(read_to_end(client.get()), "OK\n");
+    EXPECT_EQ(wait_report(report), PipeSignal(Ready{}));
+    EXPECT_TRUE(records("pipe_server_create_failed", name).empty());
+  }
 }
 
 struct Waiter {
