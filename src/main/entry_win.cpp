@@ -1,13 +1,5 @@
 #include <windows.h>
 
-#include "logger/fault.h"
 #include "main/launcher.h"
 
-int wmain() {
-  try {
-    return vyn::run_launcher();
-  } catch (...) {
-    vyn::log_fault_handler(vyn::fault_message(std::current_exception()));
-    return vyn::kExitInternalFault;
-  }
-}
+int wmain() { return vyn::run_reporting_faults(vyn::run_launcher); }

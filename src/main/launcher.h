@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,11 @@ inline constexpr std::string_view kLauncherLogVersion = "3.0.0";
 // The launcher's start-up sequence from parsing to exit; returns the process
 // exit code. Internal faults escape as exceptions to the entry point.
 int run_launcher();
+
+// The entry point's frame around the sequence: a fault that escapes `body`
+// has unwound it (every owner on the way released what it held) and is
+// recorded as "launcher_error"; the exit code is then kExitInternalFault.
+int run_reporting_faults(const std::function<int()>& body) noexcept;
 
 // The process's arguments split by the Windows rules, as UTF-8, without the
 // program itself.

@@ -212,4 +212,13 @@ int run_launcher() {
   return 0;  // the context and the guard release their handles; the child runs on
 }
 
+int run_reporting_faults(const std::function<int()>& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    log_fault_handler(fault_message(std::current_exception()));
+    return kExitInternalFault;
+  }
+}
+
 }  // namespace vyn

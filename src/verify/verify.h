@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <variant>
 
 #include "verify/verify_config.h"
@@ -78,10 +79,30 @@ void run_integrity_verifier(std::wstring install_dir, VerifyCheck check = verify
 
 // The running verification thread, held by the start-up sequence until it
 // waits for its end. `ended` carries how the body ended: a value, or the
-// fault that escaped it.
+// fault that escaped it. A holder dropped while its thread is still joinable
+// (the main thread unwinding from a fault before the wait) lets the thread
+// run on to end with the process, rather than ending the process at once
+// and losing the fault's record.
 struct IntegrityVerifierThread {
+  IntegrityVerifierThread() = default;
+  IntegrityVerifierThread(std::thread t, std::future<void> e) noexcept
+      : thread(std::move(t)), ended(std::move(e)) {}
+  IntegrityVerifierThread(IntegrityVerifierThread&&) noexcept = default;
+  IntegrityVerifierThread& operator=(IntegrityVerifierThread&& other) noexcept {
+    let_go();
+    thread = std::move(other.thread);
+    ended = std::move(other.ended);
+    return *this;
+  }
+  ~IntegrityVerifierThread() { let_go(); }
+
   std::thread thread;
   std::future<void> ended;
+
+ private:
+  void let_go() noexcept {
+    if (thread.joinable()) thread.detach();
+  }
 };
 
 // Starts run_integrity_verifier on a new thread with its own copy of the

@@ -54,14 +54,11 @@ void log_outcome(const VerifyOutcome& outcome) {
 }
 
 // What the joiner hands over, and what it keeps alive while it waits. When
-// the joiner cannot start or fails, the verification thread is detached
-// rather than destroyed while joinable (which would end the process).
+// the joiner cannot start or fails, the holder lets the verification thread
+// go.
 struct JoinState {
   IntegrityVerifierThread verifier;
   std::promise<VerifierWaitResult> joined;
-  ~JoinState() {
-    if (verifier.thread.joinable()) verifier.thread.detach();
-  }
 };
 
 void log_wait_result(VerifierWaitResult result, std::chrono::milliseconds bound) {
