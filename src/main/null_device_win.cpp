@@ -8,7 +8,6 @@ namespace vyn {
 
 namespace {
 
-constexpr UINT kSystemDirectoryCapacity = MAX_PATH;
 constexpr const wchar_t* kFatalDialogCaption = L"VYN";
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -32,10 +31,8 @@ bool has_attributes_following_links(const std::wstring& path) {
 }  // namespace
 
 std::string system_directory() {
-  wchar_t buf[kSystemDirectoryCapacity];
-  const UINT len = ::GetSystemDirectoryW(buf, kSystemDirectoryCapacity);
-  if (len == 0 || len >= kSystemDirectoryCapacity) return std::string(kFallbackSystemDirectory);
-  return to_utf8(std::wstring_view(buf, len));
+  const std::optional<std::wstring> folder = system_folder();
+  return folder ? to_utf8(*folder) : std::string(kFallbackSystemDirectory);
 }
 
 void show_fatal_dialog(std::u16string_view text) {

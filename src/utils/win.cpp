@@ -53,6 +53,13 @@ std::optional<std::wstring> own_executable_path() {
   }
 }
 
+std::optional<std::wstring> system_folder() {
+  wchar_t buf[MAX_PATH];
+  const UINT len = ::GetSystemDirectoryW(buf, MAX_PATH);
+  if (len == 0 || len >= MAX_PATH) return std::nullopt;
+  return std::wstring(buf, len);
+}
+
 std::string mask_user_profile(std::string_view text) {
   return mask_profile_in(text, get_env_utf8(L"USERPROFILE"));
 }

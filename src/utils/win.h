@@ -112,6 +112,10 @@ std::string os_error_text(DWORD code);
 // The full path of this process's executable; nullopt when it cannot be had.
 std::optional<std::wstring> own_executable_path();
 
+// The system folder (GetSystemDirectoryW); nullopt when the system gives none
+// or one longer than MAX_PATH.
+std::optional<std::wstring> system_folder();
+
 }  // namespace vyn
 
 namespace vyn {

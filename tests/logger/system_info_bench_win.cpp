@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "logger/system_info/system_info.h"
+#include "standin_tools_win.h"
 
 namespace {
 
@@ -93,8 +94,15 @@ int main(int argc, char** argv) {
                               std::to_wstring(q.stub_sleep_ms).c_str());
   ::SetEnvironmentVariableW(L"VYN_STUB_SLEEP_MS_POWERSHELL",
                             std::to_wstring(kStubPowerShellMs).c_str());
+  // The stand-in tools live in a folder beside this program.
+  const std::wstring tools = vyn::join_path(
+      vyn::parent_path(std::wstring_view(vyn::test::stand_in_tool_path())), L"stand-in-tools");
+  if (!vyn::test::place_stand_in_tools(tools)) {
+    std::printf("cannot lay out the stand-in tools\n");
+    return 1;
+  }
   measure("stand-in tools (sleeps 100-500 ms; touch = two runs of 350 ms)",
-          vyn::hidden_command_runner(vyn::kToolTimeLimit, L"vyn_sysinfo_stub"), runs);
+          vyn::hidden_command_runner(tools), runs);
   measure("the machine's own tools", vyn::hidden_command_runner(), runs);
   return 0;
 }

@@ -17,20 +17,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kGpuCmd = "wmic path win32_VideoController get name /format:list";
-const std::string kCpuCmd = "wmic cpu get Name,Manufacturer,Architecture /format:list";
-const std::string kMakerCmd = "wmic computersystem get Manufacturer /format:list";
-const std::string kModelCmd = "wmic computersystem get Model /format:list";
-const std::string kBatteryCmd = "wmic path Win32_Battery get Status /format:list";
-const std::string kChassisCmd = "wmic systemenclosure get ChassisTypes /format:list";
+const std::string kWmicTool(kWmic);
+const std::string kGpuCmd = kWmicTool + " path win32_VideoController get name /format:list";
+const std::string kCpuCmd = kWmicTool + " cpu get Name,Manufacturer,Architecture /format:list";
+const std::string kMakerCmd = kWmicTool + " computersystem get Manufacturer /format:list";
+const std::string kModelCmd = kWmicTool + " computersystem get Model /format:list";
+const std::string kBatteryCmd = kWmicTool + " path Win32_Battery get Status /format:list";
+const std::string kChassisCmd = kWmicTool + " systemenclosure get ChassisTypes /format:list";
 const std::string kTouchCmd =
-    "wmic path Win32_PnPEntity where Name like '%touch%' get Name /format:list";
+    kWmicTool + " path Win32_PnPEntity where Name like '%touch%' get Name /format:list";
 const std::string kDigitizerScript =
     "Get-WmiObject -Class Win32_SystemMetrics | Where-Object {$_.Name -eq 'SM_DIGITIZER'} | "
     "Select-Object -ExpandProperty Value";
-const std::string kDigitizerCmd = "powershell -NoProfile -Command " + kDigitizerScript;
+const std::string kDigitizerCmd =
+    std::string(kPowerShell) + " -NoProfile -Command " + kDigitizerScript;
 const std::string kTabletCmd =
-    "reg query HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\ImmersiveShell "
+    std::string(kReg) +
+    " query HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\ImmersiveShell "
     "/v TabletMode /t REG_DWORD";
 
 // Tools keyed by their command line (arguments joined by one space); a

@@ -1,6 +1,6 @@
 // The machine description against real processes: the runner with a
-// stand-in tool (vyn_sysinfo_stub.exe, next to this program, so the system's
-// search finds it first), and one collection with the machine's own tools.
+// stand-in tool (vyn_sysinfo_stub.exe, by its full path or as every tool of a
+// stand-in tools folder), and one collection with the machine's own tools.
 
 #include <windows.h>
 
@@ -13,6 +13,8 @@
 #include "logger/system_info/hidden_command.h"
 #include "logger/system_info/output_parse.h"
 #include "logger/system_info/system_info.h"
+#include "standin_tools_win.h"
+#include "support/temp_dir_win.h"
 #include "utils/win.h"
 
 namespace vyn {
@@ -21,29 +23,45 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr wchar_t kStub[] = L"vyn_sysinfo_stub";
+const std::wstring kStub = test::stand_in_tool_path();
+
+// The stand-in as every tool, for the whole program.
+const std::wstring& stand_in_tools() {
+  static const test::TempDir folder;
+  static const bool placed = test::place_stand_in_tools(folder.path());
+  EXPECT_TRUE(placed);
+  return folder.path();
+}
 
 // Sets an environment variable for the children started during one test.
 class ScopedEnv {
  public:
-  ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name) {
-    ::SetEnvironmentVariableW(name, value);
+  ScopedEnv(const wchar_t* name, const std::wstring& value) : name_(name), old_(get_env(name)) {
+    ::SetEnvironmentVariableW(name, value.c_str());
   }
-  ~ScopedEnv() { ::SetEnvironmentVariableW(name_, nullptr); }
+  ~ScopedEnv() { ::SetEnvironmentVariableW(name_, old_ ? old_->c_str() : nullptr); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
   const wchar_t* name_;
+  std::optional<std::wstring> old_;
 };
 
-int running_stubs() {
+// Processes whose program file's path starts with `prefix`.
+int running_from(const std::wstring& prefix) {
   UniqueHandle snap(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W e{};
   e.dwSize = sizeof e;
   int n = 0;
-  for (BOOL ok = ::Process32FirstW(snap.get(), &e); ok; ok = ::Process32NextW(snap.get(), &e))
-    if (_wcsicmp(e.szExeFile, L"vyn_sysinfo_stub.exe") == 0) ++n;
+  for (BOOL ok = ::Process32FirstW(snap.get(), &e); ok; ok = ::Process32NextW(snap.get(), &e)) {
+    UniqueHandle p(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID));
+    wchar_t image[MAX_PATH * 2];
+    DWORD size = MAX_PATH * 2;
+    if (p && ::QueryFullProcessImageNameW(p.get(), 0, image, &size) &&
+        _wcsnicmp(image, prefix.c_str(), prefix.size()) == 0)
+      ++n;
+  }
   return n;
 }
 
@@ -80,8 +98,10 @@ TEST(HiddenCommand, OutputLargerThanThePipeIsReadWhileTheToolRuns) {
   EXPECT_EQ(out->size(), 3'000'000u);
 }
 
-TEST(HiddenCommand, AMissingProgramCannotBeStarted) {
-  EXPECT_EQ(run_hidden_command(L"vyn_no_such_tool_4711", {L"x"}), std::nullopt);
+TEST(HiddenCommand, OnlyAnExistingProgramByItsFullPathIsStarted) {
+  EXPECT_EQ(run_hidden_command(kStub + L".missing.exe", {L"echo", L"x"}), std::nullopt);
+  // Beside this program, where a search would look first.
+  EXPECT_EQ(run_hidden_command(L"vyn_sysinfo_stub.exe", {L"echo", L"x"}), std::nullopt);
 }
 
 TEST(HiddenCommand, AToolOverItsTimeLimitIsTerminated) {
@@ -90,7 +110,7 @@ TEST(HiddenCommand, AToolOverItsTimeLimitIsTerminated) {
   const auto took = Clock::now() - start;
   EXPECT_GE(took, 700ms);
   EXPECT_LT(took, 5s);
-  EXPECT_EQ(running_stubs(), 0);
+  EXPECT_EQ(running_from(kStub), 0);
   // Within the limit the same tool is fine.
   EXPECT_EQ(run_hidden_command(kStub, {L"sleep", L"100"}, 5s), "slept");
 }
@@ -99,8 +119,8 @@ TEST(SystemInfoStandIn, QueriesRunConcurrentlyThroughRealProcesses) {
   ScopedEnv sleep(L"VYN_STUB_SLEEP_MS", L"800");
   WmicCells cells;
   const auto start = Clock::now();
-  const SystemInfo info = collect_system_info_with(
-      "D:\\Apps\\VYN", read_machine_facts(), hidden_command_runner(kToolTimeLimit, kStub), cells);
+  const SystemInfo info = collect_system_info_with("D:\\Apps\\VYN", read_machine_facts(),
+                                                   hidden_command_runner(stand_in_tools()), cells);
   const auto wall = Clock::now() - start;
   // The touch query runs two tools in turn, 1.6 s; all nine in a row: 7.2 s.
   EXPECT_GE(wall, 1600ms);
@@ -119,12 +139,37 @@ TEST(SystemInfoStandIn, AHungToolCostsOnlyItsOwnMember) {
   ScopedEnv hung(L"VYN_STUB_SLEEP_MS_MODEL", L"30000");
   WmicCells cells;
   const auto start = Clock::now();
-  const SystemInfo info = collect_system_info_with("C:\\VYN", read_machine_facts(),
-                                                   hidden_command_runner(1500ms, kStub), cells);
+  const SystemInfo info = collect_system_info_with(
+      "C:\\VYN", read_machine_facts(), hidden_command_runner(stand_in_tools(), 1500ms), cells);
   EXPECT_LT(Clock::now() - start, 6s);
   EXPECT_EQ(info.systemModel, std::nullopt);
   EXPECT_EQ(info.systemManufacturer, "ASUSTeK COMPUTER INC.");
-  EXPECT_EQ(running_stubs(), 0);
+  EXPECT_EQ(running_from(stand_in_tools()), 0);
+}
+
+// Tools planted in the current folder and on PATH are never started: the
+// folder given lacks every tool, so each member takes the fallback of a
+// tool that cannot be started; and by default the system's own tools answer.
+TEST(SystemInfoStandIn, ToolsPlantedInTheCurrentFolderOrOnPathAreNeverRun) {
+  const test::TempDir planted, empty;
+  for (const char* name : {"wmic.exe", "reg.exe", "powershell.exe"})
+    ASSERT_TRUE(test::place_stand_in(planted.path(), name));
+  wchar_t previous[MAX_PATH];
+  ASSERT_NE(::GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+  ASSERT_TRUE(::SetCurrentDirectoryW(planted.path().c_str()));
+  {
+    ScopedEnv path(L"PATH", planted.path() + L";" + get_env(L"PATH").value_or(L""));
+    WmicCells cells;
+    const SystemInfo info = collect_system_info_with("C:\\VYN", read_machine_facts(),
+                                                     hidden_command_runner(empty.path()), cells);
+    EXPECT_EQ(info.cpuDetailedModel, info.cpuModel);
+    EXPECT_EQ(info.gpuInfo, std::nullopt);
+    EXPECT_EQ(info.systemModel, std::nullopt);
+    EXPECT_FALSE(info.batteryPresent);
+    EXPECT_EQ(info.isTabletMode, std::nullopt);
+    EXPECT_NE(query_system_model(hidden_command_runner()), "ROG Strix G531GT_G531GT");
+  }
+  ::SetCurrentDirectoryW(previous);
 }
 
 TEST(SystemInfoOnThisMachine, RecordFromTheRealTools) {
@@ -177,8 +222,9 @@ TEST(SystemInfoOnThisMachine, TouchHasNoAnswerWithoutPowerShell) {
                                               const std::vector<std::string>& args) {
     return real(program == kPowerShell ? "vyn_no_such_powershell" : program, args);
   };
-  if (auto devices = real("wmic", {"path", "Win32_PnPEntity", "where", "Name like '%touch%'", "get",
-                                   "Name", "/format:list"});
+  if (auto devices =
+          real(std::string(kWmic), {"path", "Win32_PnPEntity", "where", "Name like '%touch%'",
+                                    "get", "Name", "/format:list"});
       devices && has_touch_device(*devices))
     GTEST_SKIP() << "this machine has a touch device; PowerShell is never asked";
   EXPECT_EQ(query_touch_support(no_powershell), std::nullopt);

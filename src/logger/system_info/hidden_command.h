@@ -57,14 +57,17 @@ std::basic_string<C> build_command_line(std::basic_string_view<C> program,
   return line;
 }
 
-// Starts `program` by bare name (the system's search, ".exe" implied) without
-// a window, standard input from the null device, standard error discarded, and
-// only those handles inherited. Waits for it to end and returns its standard
+// Starts the program file at `program_path` without a window, standard input
+// from the null device, standard error discarded, and only those handles
+// inherited. The path is taken as it stands: nothing is searched, so a
+// program of the same name in the current folder, beside this program or on
+// PATH is never started in its place; a path that is not a full one is not
+// started at all. Waits for the program to end and returns its standard
 // output as UTF-8 (invalid sequences replaced). nullopt when it cannot be
 // started or has not finished with its output within `time_limit`; such a
 // tool is terminated before this returns. Windows only.
 std::optional<std::string> run_hidden_command(
-    std::wstring_view program, const std::vector<std::wstring>& args,
+    const std::wstring& program_path, const std::vector<std::wstring>& args,
     std::chrono::milliseconds time_limit = kToolTimeLimit);
 
 }  // namespace vyn

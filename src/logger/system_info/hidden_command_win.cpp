@@ -6,6 +6,7 @@
 #include "logger/system_info/hidden_command.h"
 #include "logger/system_info/system_info.h"
 #include "utils/child_process_win.h"
+#include "utils/path.h"
 #include "utils/win.h"
 
 namespace vyn {
@@ -97,9 +98,11 @@ class TerminateUnlessReleased {
 
 }  // namespace
 
-std::optional<std::string> run_hidden_command(std::wstring_view program,
+std::optional<std::string> run_hidden_command(const std::wstring& program_path,
                                               const std::vector<std::wstring>& args,
                                               std::chrono::milliseconds time_limit) {
+  // A partial name would be completed from the current folder.
+  if (!is_absolute_path(std::wstring_view(program_path))) return std::nullopt;
   const auto deadline = Clock::now() + time_limit;
   UniqueHandle output_read, output_write;
   if (!create_output_pipe(output_read, output_write)) return std::nullopt;
@@ -108,7 +111,8 @@ std::optional<std::string> run_hidden_command(std::wstring_view program,
   if (!input || !error) return std::nullopt;
 
   ChildProcessOptions launch;
-  launch.command_line = build_command_line(program, args);
+  launch.application_name = program_path.c_str();
+  launch.command_line = build_command_line(std::wstring_view(program_path), args);
   launch.creation_flags = CREATE_NO_WINDOW;
   launch.std_input = input.get();
   launch.std_output = output_write.get();
@@ -130,17 +134,23 @@ std::optional<std::string> run_hidden_command(std::wstring_view program,
   return sanitize_utf8(out);
 }
 
-CommandRunner hidden_command_runner(std::chrono::milliseconds time_limit,
-                                    std::wstring program_override) {
-  return [time_limit, program_override = std::move(program_override)](
-             const std::string& program,
+CommandRunner hidden_command_runner(std::wstring tools_folder,
+                                    std::chrono::milliseconds time_limit) {
+  return [time_limit, tools_folder = std::move(tools_folder)](
+             const std::string& tool,
              const std::vector<std::string>& args) -> std::optional<std::string> {
     std::vector<std::wstring> wide_args;
     wide_args.reserve(args.size());
     for (const auto& a : args) wide_args.push_back(to_wide(a));
-    return run_hidden_command(program_override.empty() ? to_wide(program) : program_override,
+    // Without a folder the path is not a full one, and nothing is started.
+    const std::wstring file = to_wide(tool);
+    return run_hidden_command(join_path(std::wstring_view(tools_folder), std::wstring_view(file)),
                               wide_args, time_limit);
   };
+}
+
+CommandRunner hidden_command_runner() {
+  return hidden_command_runner(system_folder().value_or(std::wstring()));
 }
 
 }  // namespace vyn

@@ -84,14 +84,16 @@ Fields system_info_json(const SystemInfo& info);
 Fields launcher_env_fields(std::optional<std::uint32_t> main_pid, const SystemInfo& info,
                            const std::optional<std::string>& user_profile);
 
-// Runs one program by bare name with its arguments (UTF-8) and returns its
-// standard output, or nullopt when it could not be started or was given up.
+// Runs one tool, named by its file below the tools folder, with its
+// arguments (UTF-8) and returns its standard output, or nullopt when it
+// could not be started or was given up.
 using CommandRunner = std::function<std::optional<std::string>(
-    const std::string& program, const std::vector<std::string>& args)>;
+    const std::string& tool, const std::vector<std::string>& args)>;
 
-inline constexpr std::string_view kWmic = "wmic";
-inline constexpr std::string_view kPowerShell = "powershell";
-inline constexpr std::string_view kReg = "reg";
+// The tools, where Windows keeps them below its system folder.
+inline constexpr std::string_view kWmic = "wbem\\WMIC.exe";
+inline constexpr std::string_view kPowerShell = "WindowsPowerShell\\v1.0\\powershell.exe";
+inline constexpr std::string_view kReg = "reg.exe";
 
 // The eight queries, each asking its tool once through `run`.
 std::optional<std::string> query_gpu_names(const CommandRunner& run);
@@ -155,9 +157,13 @@ std::string os_release_text();
 // Processor brands and count, memory size and the build number.
 MachineFacts read_machine_facts();
 
-// A CommandRunner over run_hidden_command. `program_override`, when not
-// empty, is started instead of every named program (stand-in tools in tests).
-CommandRunner hidden_command_runner(std::chrono::milliseconds time_limit = kToolTimeLimit,
-                                    std::wstring program_override = {});
+// A CommandRunner over run_hidden_command that starts each tool from
+// `tools_folder` and from nowhere else; no search is made, which a program
+// planted in the current folder, beside the launcher or on PATH would win.
+CommandRunner hidden_command_runner(std::wstring tools_folder,
+                                    std::chrono::milliseconds time_limit = kToolTimeLimit);
+// The same over the system folder, the tools' only home in production;
+// without one, no tool is started.
+CommandRunner hidden_command_runner();
 
 }  // namespace vyn
