@@ -2,6 +2,7 @@
 // The log writer every part of the launcher reports through. Logging is best
 // effort: no call here fails towards its caller or throws.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,5 +39,15 @@ void install_log_sink(void* file_handle) noexcept;
 // Records an internal fault as "launcher_error" with the fault's message, or
 // "panic" when it has none. Nothing else: the caller decides what ends.
 void log_fault_handler(std::optional<std::string_view> message) noexcept;
+
+// Longest wait of a crash record for the log's lock before it is written
+// without it.
+inline constexpr std::chrono::milliseconds kFaultLogLockWait{200};
+
+// log_fault_handler on behalf of the crashed thread `thread_id`, which the
+// record names. The crashed thread may hold the log's lock and never let go,
+// so once `lock_wait` has passed the record is appended without the lock.
+void log_fault_for_thread(std::optional<std::string_view> message, std::uint32_t thread_id,
+                          std::chrono::milliseconds lock_wait = kFaultLogLockWait) noexcept;
 
 }  // namespace vyn

@@ -15,10 +15,11 @@ namespace {
 // destroyed, and once set it is read without a lock.
 struct LogSink {
   HANDLE file;
-  std::mutex append_lock;
+  std::timed_mutex append_lock;
   // False after a wait for the cross-process lock ran out: someone holds
   // it, so later records do not wait again until it is free once more.
-  bool lock_patient = true;
+  // Atomic because a crash record may be appended without append_lock.
+  std::atomic<bool> lock_patient{true};
 };
 
 std::atomic<const LogIdentity*> g_identity{nullptr};
@@ -38,12 +39,13 @@ FileTimeTicks precise_now() {
   return (static_cast<FileTimeTicks>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-void append_line(LogSink& sink, const std::string& line) {
-  std::lock_guard lock(sink.append_lock);
+// The caller holds append_lock, or has given up on it for a crash record.
+void append_line_unlocked(LogSink& sink, const std::string& line) {
   // One WriteFile per record, placed at the end as a whole: FILE_APPEND_DATA
   // on Windows, and the cross-process lock where that is not enough.
-  const LogAppendLock across_processes(sink.file, sink.lock_patient);
-  sink.lock_patient = across_processes.held();
+  const LogAppendLock across_processes(sink.file,
+                                       sink.lock_patient.load(std::memory_order_relaxed));
+  sink.lock_patient.store(across_processes.held(), std::memory_order_relaxed);
   const char* p = line.data();
   std::size_t left = line.size();
   while (left > 0) {
@@ -55,6 +57,22 @@ void append_line(LogSink& sink, const std::string& line) {
   }
 }
 
+void append_line(LogSink& sink, const std::string& line) {
+  std::lock_guard lock(sink.append_lock);
+  append_line_unlocked(sink, line);
+}
+
+std::uint32_t recorded_process_id() {
+  const std::uint32_t pid = g_process_id.load(std::memory_order_acquire);
+  return pid != 0 ? pid : ::GetCurrentProcessId();
+}
+
+Fields fault_fields(std::optional<std::string_view> message) {
+  Fields fields = Fields::object();
+  fields["error"] = message ? std::string(*message) : std::string("panic");
+  return fields;
+}
+
 }  // namespace
 
 Fields build_log_record(LogLevel level, std::string_view event_name, const Fields& fields) {
@@ -64,9 +82,8 @@ Fields build_log_record(LogLevel level, std::string_view event_name, const Field
 void write_log_record(const Fields& record) noexcept {
   LogSink* sink = g_sink.load(std::memory_order_acquire);
   if (!sink) return;
-  std::uint32_t pid = g_process_id.load(std::memory_order_acquire);
-  if (pid == 0) pid = ::GetCurrentProcessId();
-  const std::string line = serialize_log_line(record, pid, ::GetCurrentThreadId());
+  const std::string line =
+      serialize_log_line(record, recorded_process_id(), ::GetCurrentThreadId());
   if (line.empty()) return;
   try {
     append_line(*sink, line);
@@ -112,7 +129,7 @@ void install_log_sink(void* file_handle) noexcept {
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return;
   LogSink* fresh = nullptr;
   try {
-    fresh = new LogSink{h, {}, true};
+    fresh = new LogSink{h, {}, {true}};
   } catch (...) {
     ::CloseHandle(h);
     return;
@@ -126,9 +143,25 @@ void install_log_sink(void* file_handle) noexcept {
 
 void log_fault_handler(std::optional<std::string_view> message) noexcept {
   try {
-    Fields fields = Fields::object();
-    fields["error"] = message ? std::string(*message) : std::string("panic");
-    log_event(LogLevel::Error, "launcher_error", std::move(fields));
+    log_event(LogLevel::Error, "launcher_error", fault_fields(message));
+  } catch (...) {
+  }
+}
+
+void log_fault_for_thread(std::optional<std::string_view> message, std::uint32_t thread_id,
+                          std::chrono::milliseconds lock_wait) noexcept {
+  try {
+    LogSink* sink = g_sink.load(std::memory_order_acquire);
+    if (!sink) return;
+    const std::string line = serialize_log_line(
+        build_log_record(LogLevel::Error, "launcher_error", fault_fields(message)),
+        recorded_process_id(), thread_id);
+    if (line.empty()) return;
+    std::unique_lock lock(sink->append_lock, std::defer_lock);
+    // A holder that is alive after all is appending too; each append still
+    // lands at the end as a whole on Windows, and the process ends next.
+    static_cast<void>(lock.try_lock_for(lock_wait));
+    append_line_unlocked(*sink, line);
   } catch (...) {
   }
 }

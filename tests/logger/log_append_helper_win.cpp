@@ -1,20 +1,65 @@
 // Writes records to a log from a process of its own, for the tests of
-// appends by several launchers at once.
+// appends by several launchers at once, or crashes with the launcher's fault
+// handlers installed, for the tests of how a crash ends.
 // Usage: vyn_log_append_helper <log path> <writer id> <records>
+//        vyn_log_append_helper <log path> crash <how>
+//   how: "stack-overflow"  the main thread runs out of stack
+//        "while-appending" a hardware breakpoint on WriteFile traps the main
+//                          thread inside the log writer, holding its lock
 #include <windows.h>
 
+#include <climits>
 #include <cwchar>
 #include <string>
 
+#include "logger/fault.h"
 #include "logger/log.h"
 #include "logger/log_file.h"
 
+namespace {
+
+constexpr int kUsage = 2;
+constexpr int kNoCrash = 3;
+
+// Deep enough to exhaust any stack; using `frame` after the call keeps the
+// compiler from turning the recursion into a loop.
+int recurse(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  return depth == INT_MAX ? 0 : recurse(depth + 1) + frame[0];
+}
+
+// Debug register 0 on the entry of WriteFile, for this thread only.
+bool trap_write_file() {
+  const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+  const FARPROC target = kernel32 ? ::GetProcAddress(kernel32, "WriteFile") : nullptr;
+  if (!target) return false;
+  CONTEXT context{};
+  context.ContextFlags = CONTEXT_DEBUG_REGISTERS;
+  context.Dr0 = reinterpret_cast<DWORD64>(target);
+  context.Dr7 = 1;  // Dr0 enabled locally, on execution
+  return ::SetThreadContext(::GetCurrentThread(), &context) != 0;
+}
+
+int crash(const std::wstring& how) {
+  vyn::install_fault_handlers();
+  if (how == L"stack-overflow") return recurse(0);
+  if (how == L"while-appending" && trap_write_file()) {
+    vyn::log_event(vyn::LogLevel::Info, "trapped");
+    return kNoCrash;
+  }
+  return kUsage;
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 4) return 2;
-  const int id = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
-  const int records = static_cast<int>(std::wcstol(argv[3], nullptr, 10));
+  if (argc != 4) return kUsage;
   vyn::init_log_context("append-test", "0.0.0", ::GetCurrentProcessId());
   vyn::open_log_file(argv[1]);
+  if (std::wstring(argv[2]) == L"crash") return crash(argv[3]);
+  const int id = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
+  const int records = static_cast<int>(std::wcstol(argv[3], nullptr, 10));
   for (int i = 0; i < records; ++i)
     // Lengths vary, so a record overwriting another's start would leave a
     // visible tail.

@@ -142,28 +142,33 @@ TEST(RotateLogFile, InvalidUtf8LogIsNeverTouched) {
   EXPECT_EQ(err.text(), "");
 }
 
-// The writer's state is set once per process, so everything that needs an
-// installed file runs in this one test, after the checks of the unset state.
-// Starts the append helper `count` times at once and waits for all of them;
-// the time it took, in ms.
-DWORD run_append_writers(const std::wstring& log, int writers, int records) {
+// Starts the append helper on the log with two more arguments; its process
+// handle, or null.
+HANDLE start_append_helper(const std::wstring& log, const std::wstring& a, const std::wstring& b) {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring exe(self, n);
   exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"vyn_log_append_helper.exe";
+  std::wstring cmd = L"\"" + exe + L"\" \"" + log + L"\" " + a + L" " + b;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi))
+    return nullptr;
+  CloseHandle(pi.hThread);
+  return pi.hProcess;
+}
+
+// Starts the append helper `count` times at once and waits for all of them;
+// the time it took, in ms.
+DWORD run_append_writers(const std::wstring& log, int writers, int records) {
   std::vector<HANDLE> processes;
   const DWORD start = GetTickCount();
   for (int id = 0; id < writers; ++id) {
-    std::wstring cmd = L"\"" + exe + L"\" \"" + log + L"\" " + std::to_wstring(id) + L" " +
-                       std::to_wstring(records);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi))
-      break;
-    CloseHandle(pi.hThread);
-    processes.push_back(pi.hProcess);
+    const HANDLE p = start_append_helper(log, std::to_wstring(id), std::to_wstring(records));
+    if (!p) break;
+    processes.push_back(p);
   }
   EXPECT_EQ(processes.size(), static_cast<std::size_t>(writers));
   for (HANDLE p : processes) {
@@ -210,6 +215,43 @@ TEST(LogWriter, AProcessHoldingTheAppendLockCostsOneShortWaitOnly) {
   EXPECT_LT(took, 10'000u);
   expect_whole_records(log, 1, 2000);
   CloseHandle(holder);
+}
+
+bool under_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// A crash ends the process with 101 within a bounded time and leaves its
+// record: after a stack overflow, and when the crashing thread holds the
+// log's lock (which the record must then do without). Wine leaves no stack
+// to report an overflow with and just ends the thread, which the launcher
+// takes as a fault without a message.
+TEST(LogWriter, ACrashEndsWith101InBoundedTimeWithItsRecord) {
+  const std::pair<const wchar_t*, const char*> crashes[] = {
+      {L"stack-overflow", under_wine() ? "panic" : "structured exception 0xC00000FD"},
+      {L"while-appending", "structured exception 0x80000004"}};
+  for (const auto& [how, error] : crashes) {
+    TempDir dir;
+    const std::wstring log = dir / L"bootstrap.log";
+    const DWORD start = GetTickCount();
+    const HANDLE process = start_append_helper(log, L"crash", how);
+    ASSERT_NE(process, nullptr);
+    const bool ended = WaitForSingleObject(process, 30'000) == WAIT_OBJECT_0;
+    const DWORD took = GetTickCount() - start;
+    if (!ended) TerminateProcess(process, 0);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    EXPECT_TRUE(ended) << "hangs";
+    EXPECT_EQ(code, 101u);
+    EXPECT_LT(took, 10'000u);
+    const std::vector<std::string> lines = split_lines(read_file(log));
+    ASSERT_FALSE(lines.empty());
+    const Fields last = Fields::parse(lines.back());
+    EXPECT_EQ(last["eventName"], "launcher_error");
+    EXPECT_EQ(last["error"], error);
+  }
 }
 
 TEST(LogWriter, DropsBeforeInstallThenAppendsWholeLinesFromManyThreads) {
