@@ -124,6 +124,27 @@ void Installation::copy_program(const std::wstring& built_name, const std::wstri
     throw std::runtime_error("cannot copy " + to_utf8(from));
 }
 
+void Installation::seal(const std::string& content) const {
+  CreateDirectoryW((install_dir + L"\\resources").c_str(), nullptr);
+  test::write_file(archive(), content);
+  const std::wstring tool = bin_dir() + L"\\vyn-seal.exe";
+  std::wstring cmd =
+      quote_argument(tool) + L" seal --archive " + quote_argument(archive()) + L" --output " +
+      quote_argument(install_dir + L"\\resources\\app_verify.config") + L" --version 3.0.0";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(tool.c_str(), cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &si, &pi))
+    throw std::runtime_error("cannot start the sealing tool");
+  DWORD code = 1;
+  if (WaitForSingleObject(pi.hProcess, 60'000) == WAIT_OBJECT_0)
+    GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  if (code != 0) throw std::runtime_error("sealing failed");
+}
+
 void Installation::register_install(const std::wstring& install_id) const {
   HKEY key = nullptr;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kInstallKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
@@ -182,11 +203,16 @@ std::string send_boot_message(const std::string& message, DWORD timeout_ms) {
   return reply;
 }
 
-bool wait_for_log_event(const Installation& inst, const std::string& event_name, DWORD timeout_ms) {
+bool wait_for_log_event(const Installation& inst, const std::string& event_name, DWORD timeout_ms,
+                        std::size_t count) {
   const std::string needle = "\"eventName\":\"" + event_name + "\"";
   const DWORD start = GetTickCount();
   do {
-    if (test::read_file(inst.log_path()).find(needle) != std::string::npos) return true;
+    const std::string log = test::read_file(inst.log_path());
+    std::size_t found = 0;
+    for (auto at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
+      ++found;
+    if (found >= count) return true;
     Sleep(50);
   } while (GetTickCount() - start < timeout_ms);
   return false;

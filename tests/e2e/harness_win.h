@@ -35,6 +35,10 @@ struct Installation {
 
   // Copies a built program into the installation under another name.
   void copy_program(const std::wstring& built_name, const std::wstring& as_name) const;
+  // resources\app.asar with `content`, and app_verify.config sealed for it by
+  // the sealing tool.
+  void seal(const std::string& content) const;
+  std::wstring archive() const { return install_dir + L"\\resources\\app.asar"; }
   // The installer's key, pointing at this installation (or removed).
   void register_install(const std::wstring& install_id) const;
   static void unregister();
@@ -74,9 +78,10 @@ RunResult run_launcher(const Installation& inst, const RunOptions& options = {})
 // connection at once without writing.
 std::string send_boot_message(const std::string& message, DWORD timeout_ms = 10'000);
 
-// Waits until the installation's log holds a record named `event_name`.
+// Waits until the installation's log holds `count` records named
+// `event_name`.
 bool wait_for_log_event(const Installation& inst, const std::string& event_name,
-                        DWORD timeout_ms = 30'000);
+                        DWORD timeout_ms = 30'000, std::size_t count = 1);
 
 // Waits for a process the launcher started to end; true when it has (or
 // was gone already).

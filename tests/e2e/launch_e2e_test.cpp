@@ -31,14 +31,16 @@ class Launch : public ::testing::Test {
     return run_launcher(inst, {.args = std::move(args)});
   }
 
-  // As run(), but READY comes from the test once the child's error output
-  // has been read to its end, so everything the child wrote is in the log.
+  // As run(), but READY comes from the test once the error output of
+  // `children` children has been read to its end, so everything they wrote
+  // is in the log.
   RunResult run_ready_after_output(const std::string& scenario_steps,
                                    std::vector<std::wstring> args = {},
-                                   const std::string& extra = "", DWORD settle_ms = 0) {
+                                   const std::string& extra = "", DWORD settle_ms = 0,
+                                   std::size_t children = 1) {
     std::string reply;
     std::thread app([&] {
-      if (wait_for_log_event(inst, "stderr_monitor_finished")) {
+      if (wait_for_log_event(inst, "stderr_monitor_finished", 30'000, children)) {
         Sleep(settle_ms);
         reply = send_boot_message("READY");
       }
@@ -154,6 +156,70 @@ TEST_F(Launch, GpuFailureRelaunchesOnceWithoutGpu) {
             (std::vector<std::string>{"--by-launcher", "--flag", "--disable-vyn-gpu"}));
   EXPECT_EQ(r.events("launcher_exit_on_ready").at(0)["mainPid"],
             r.events("process_launch_success").at(1)["pid"]);
+}
+
+TEST_F(Launch, AFailedGpuRelaunchEndsAsAFailedLaunch) {
+  // The first child takes its program away as it goes, so the relaunch
+  // cannot start.
+  const RunResult r = run(
+      R"([{"stderr":["GPU process isn't usable. Goodbye."]},{"moveSelf":"VYN.moved.exe"},{"exit":1}])");
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(r.events("launcher_gpu_incompatible_retry").size(), 1u);
+  EXPECT_EQ(r.events("process_launch_success").size(), 1u);
+  EXPECT_EQ(r.events("process_launch_failed").size(), 1u);
+  ASSERT_EQ(r.events("target_process_launch_failed").size(), 1u);
+  EXPECT_EQ(r.events("target_process_launch_failed").at(0)["reason"],
+            "gpu_incompatible_retry_failed");
+  ASSERT_EQ(r.events("launcher_env").size(), 1u);
+  EXPECT_EQ(r.events("launcher_env").at(0)["mainPid"], nullptr);
+  EXPECT_EQ(r.events("launcher_exit_early").at(0)["reason"], "failed_to_launch");
+  EXPECT_FALSE(r.has("signal_timeout"));
+}
+
+TEST_F(Launch, OnlyTheGpuReportBringsARelaunchAndOnlyOne) {
+  {
+    // Ends without the report: no relaunch, the wait goes on for READY.
+    const RunResult r =
+        run_ready_after_output(R"([{"stderr":["an ordinary line"]},{"exit":1}])", {}, "", 1000);
+    EXPECT_EQ(r.events("process_launch_success").size(), 1u);
+    EXPECT_FALSE(r.has("launcher_gpu_incompatible_retry"));
+    EXPECT_TRUE(r.has("launcher_exit_on_ready"));
+  }
+  DeleteFileW(inst.log_path().c_str());
+  DeleteFileW(record_.c_str());
+  {
+    // The relaunched child reports the GPU failure as well: no second one.
+    const RunResult r = run_ready_after_output(
+        R"([{"stderr":["GPU process isn't usable. Goodbye."]},{"exit":1}])", {}, "", 1000, 2);
+    EXPECT_EQ(r.events("vyn_gpu_process_unusable_detected").size(), 2u);
+    EXPECT_EQ(r.events("launcher_gpu_incompatible_retry").size(), 1u);
+    EXPECT_EQ(r.events("process_launch_success").size(), 2u);
+    EXPECT_TRUE(r.has("launcher_exit_on_ready"));
+    const std::vector<Record> s = starts();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[1]["args"].get<std::vector<std::string>>(),
+              (std::vector<std::string>{"--by-launcher", "--disable-vyn-gpu"}));
+  }
+}
+
+TEST_F(Launch, ASealedArchiveIsCheckedByTheLauncher) {
+  const std::string archive = "the application's code, packed";
+  inst.seal(archive);
+  const RunResult passed = run(kReadySoon, {}, "\"aliveMs\":0,");
+  ASSERT_EQ(passed.events("integrity_verify_passed").size(), 1u);
+  EXPECT_EQ(passed.events("integrity_verify_passed").at(0)["status"], "completed");
+  EXPECT_TRUE(passed.has("asar_integrity_verify_thread_completed"));
+  ASSERT_TRUE(
+      wait_for_process_exit(passed.events("process_launch_success").at(0)["pid"].get<DWORD>()));
+
+  test::write_file(inst.archive(), archive + "!");
+  DeleteFileW(inst.log_path().c_str());
+  const RunResult longer = run(kReadySoon, {}, "\"aliveMs\":0,");
+  ASSERT_EQ(longer.events("integrity_verify_failed").size(), 1u);
+  EXPECT_EQ(longer.events("integrity_verify_failed").at(0)["error"],
+            "File size mismatch: expected " + std::to_string(archive.size()) + ", got " +
+                std::to_string(archive.size() + 1));
 }
 
 TEST_F(Launch, AUserGivenGpuSwitchIsNeverAddedAgain) {

@@ -44,6 +44,9 @@
 //                                          at once (a grandchild of the
 //                                          launcher that keeps its pipe open)
 //     {"sleepMs": N}
+//     {"moveSelf": "name"}                 renames this program's file to
+//                                          that name in its folder, so the
+//                                          next start of it fails
 //     {"pipe": "READY", "name": "\\\\.\\pipe\\VYN_BOOT", "delayMs": N,
 //      "connectTimeoutMs": 10000}          or "pipeHex" for raw bytes;
 //                                          connects, writes, reads the reply
@@ -356,6 +359,11 @@ std::optional<int> run_steps(const json& scenario) {
       spawn_copy(step["spawn"]);
     } else if (step.contains("sleepMs")) {
       ::Sleep(step["sleepMs"].get<DWORD>());
+    } else if (step.contains("moveSelf")) {
+      const std::wstring to =
+          vyn::join_path(exe_dir(), vyn::to_wide(step["moveSelf"].get<std::string>()).c_str());
+      if (const auto self = vyn::own_executable_path())
+        ::MoveFileExW(self->c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
     } else if (step.contains("pipe") || step.contains("pipeHex")) {
       run_pipe_step(scenario, step);
     } else if (step.contains("exit")) {
