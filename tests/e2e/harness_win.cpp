@@ -253,6 +253,14 @@ std::vector<Record> RunResult::events(const std::string& name) const {
   return out;
 }
 
+std::vector<std::string> RunResult::stderr_entries() const {
+  std::vector<std::string> out;
+  for (const Record& rec : records)
+    if (rec.contains("stderrLogs"))
+      for (const auto& e : rec["stderrLogs"]) out.push_back(e.get<std::string>());
+  return out;
+}
+
 std::vector<std::string> RunResult::event_names() const {
   std::vector<std::string> out;
   for (const Record& r : records)

@@ -68,6 +68,8 @@ struct RunResult {
   std::vector<Record> events(const std::string& name) const;
   std::vector<std::string> event_names() const;
   bool has(const std::string& name) const { return !events(name).empty(); }
+  // Every entry of the child's error output that the monitor logged, in order.
+  std::vector<std::string> stderr_entries() const;
 };
 
 RunResult run_launcher(const Installation& inst, const RunOptions& options = {});

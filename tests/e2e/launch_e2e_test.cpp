@@ -51,15 +51,6 @@ class Launch : public ::testing::Test {
     return r;
   }
 
-  // Every entry the monitor logged, in order.
-  static std::vector<std::string> stderr_entries(const RunResult& r) {
-    std::vector<std::string> out;
-    for (const Record& rec : r.records)
-      if (rec.contains("stderrLogs"))
-        for (const auto& e : rec["stderrLogs"]) out.push_back(e.get<std::string>());
-    return out;
-  }
-
   std::vector<Record> starts() const {
     std::vector<Record> out;
     for (const std::string& line : test::split_lines(test::read_file(record_))) {
@@ -246,7 +237,7 @@ TEST_F(Launch, AwkwardErrorOutputIsLoggedCompactly) {
       R"([{"stderr":["[12:00] [main] config {","  \"a\": 1,","  \"b\": {}","}","after"]},)"
       R"({"stderrHex":"41 ff 42 c3 0a"},{"stderr":["caf\u00e9"]},{"stderrLongLine":3145728,"newline":false},{"exit":0}])");
   EXPECT_EQ(r.exit_code, 0u);
-  const std::vector<std::string> entries = stderr_entries(r);
+  const std::vector<std::string> entries = r.stderr_entries();
   ASSERT_EQ(entries.size(), 4u);
   EXPECT_EQ(entries[0], "[12:00] [main] config { \"a\": 1, \"b\": {} }");
   EXPECT_EQ(entries[1], "after");
@@ -264,7 +255,7 @@ TEST_F(Launch, ErrorOutputPastTheCapEndsInOneOverflow) {
   const RunResult r = run_ready_after_output(R"([{"stderrLines":501,"text":"line"},{"exit":0}])");
   EXPECT_EQ(r.exit_code, 0u);
   ASSERT_EQ(r.events("vyn_stderr_overflow").size(), 1u);
-  const std::vector<std::string> entries = stderr_entries(r);
+  const std::vector<std::string> entries = r.stderr_entries();
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries.front(), "line 0");
   EXPECT_EQ(std::count_if(entries.begin(), entries.end(),

@@ -62,14 +62,6 @@ class RealClient : public ::testing::Test {
     return {marker, argv.end()};
   }
 
-  static std::vector<std::string> stderr_entries(const RunResult& r) {
-    std::vector<std::string> out;
-    for (const Record& rec : r.records)
-      if (rec.contains("stderrLogs"))
-        for (const auto& e : rec["stderrLogs"]) out.push_back(e.get<std::string>());
-    return out;
-  }
-
   Installation inst;
   std::wstring record_;
 };
@@ -100,7 +92,7 @@ TEST_F(RealClient, ReadyExchangeWithAwkwardArgumentsAndErrorOutput) {
   ASSERT_EQ(starts.size(), 1u);
   EXPECT_EQ(arguments(starts[0]), expected);
 
-  EXPECT_EQ(stderr_entries(r),
+  EXPECT_EQ(r.stderr_entries(),
             (std::vector<std::string>{
                 "plain line", R"([main] [config] settings { "a": 1, "b": 2 })", "line with crlf"}));
 }
