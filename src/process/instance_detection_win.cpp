@@ -8,7 +8,7 @@
 #include "logger/log.h"
 #include "process/instance_detection.h"
 #include "process/path_compare.h"
-#include "process/stderr_collector.h"
+#include "utils/unicode.h"
 #include "utils/win.h"
 
 namespace vyn {

@@ -1,15 +1,16 @@
 #include "process/stderr_collector.h"
 
-#include "utils/text.h"
-
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <utility>
 
-#include "process/unicode_lower_table.h"
+#include "utils/text.h"
+#include "utils/unicode.h"
+#include "utils/word_scan.h"
 
 namespace vyn {
+
+using namespace word_scan;
 
 namespace {
 
@@ -18,63 +19,8 @@ constexpr std::string_view kOverflowText =
     "issues";
 static_assert(kStderrLineCap == 500, "the overflow text names the line cap");
 
-bool is_ascii_space(char32_t c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
-
 bool is_continuation_byte(char c) noexcept {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
-void append_lower(std::string& out, char32_t cp) {
-  using namespace lower_case_table;
-  const auto* exp = std::lower_bound(std::begin(kExpansions), std::end(kExpansions), cp,
-                                     [](const Expansion& e, char32_t c) { return e.from < c; });
-  if (exp != std::end(kExpansions) && exp->from == cp) {
-    for (unsigned i = 0; i < exp->length; ++i) append_utf8(out, exp->to[i]);
-    return;
-  }
-  const auto* m = std::lower_bound(std::begin(kSingle), std::end(kSingle), cp,
-                                   [](const Mapping& e, char32_t c) { return e.from < c; });
-  append_utf8(out, m != std::end(kSingle) && m->from == cp ? m->to : cp);
-}
-
-// Word-at-a-time byte scans: the standard library's loops and memchr are
-// not vectorised by every compiler and C library the launcher is built with.
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-static_assert(std::endian::native == std::endian::little, "byte order of the word scans");
-
-std::uint64_t load_word(const char* p) noexcept {
-  std::uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-// The high bit of every byte of w that equals c, and no other bit.
-std::uint64_t equal_bytes(std::uint64_t w, unsigned char c) noexcept {
-  const std::uint64_t t = w ^ (kOnes * c);
-  return ~(((t & kLow7) + kLow7) | t) & kHigh;
-}
-
-const char* find_byte(const char* s, std::size_t n, unsigned char c) noexcept {
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const std::uint64_t m = equal_bytes(load_word(s + i), c);
-    if (m != 0) return s + i + std::countr_zero(m) / 8;
-  }
-  for (; i < n; ++i)
-    if (static_cast<unsigned char>(s[i]) == c) return s + i;
-  return nullptr;
-}
-
-// Skips whole 8-byte words that hold neither a non-ASCII byte nor CR or LF.
-const char* skip_plain_words(const char* p, const char* end) noexcept {
-  while (end - p >= 8) {
-    const std::uint64_t w = load_word(p);
-    if (((w & kHigh) | equal_bytes(w, '\n') | equal_bytes(w, '\r')) != 0) break;
-    p += 8;
-  }
-  return p;
 }
 
 }  // namespace
@@ -93,41 +39,6 @@ std::string_view stderr_event_name(StderrEventKind kind) noexcept {
       return "stderr_monitor_finished";
   }
   return "";
-}
-
-bool is_unicode_white_space(char32_t c) noexcept {
-  if (c < 0x80) return is_ascii_space(c);
-  switch (c) {
-    case 0x85:
-    case 0xA0:
-    case 0x1680:
-    case 0x2028:
-    case 0x2029:
-    case 0x202F:
-    case 0x205F:
-    case 0x3000:
-      return true;
-    default:
-      return c >= 0x2000 && c <= 0x200A;
-  }
-}
-
-std::string unicode_lower(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto b = static_cast<unsigned char>(utf8[i]);
-    if (b < 0x80) {
-      out.push_back(static_cast<char>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b));
-      ++i;
-      continue;
-    }
-    char32_t cp = 0;
-    bool valid = true;  // an invalid sequence is lower-cased as U+FFFD
-    i += decode_utf8(utf8, i, cp, valid);
-    append_lower(out, cp);
-  }
-  return out;
 }
 
 bool check_gpu_failure(std::string_view entry) {

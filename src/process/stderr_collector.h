@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "utils/unicode.h"
+
 namespace vyn {
 
 // Entries longer than this many bytes are cut (the messages call them chars).
@@ -50,15 +52,6 @@ struct StderrEvent {
 };
 
 std::string_view stderr_event_name(StderrEventKind kind) noexcept;
-
-// The Unicode White_Space property (what trimming and the block test use).
-bool is_unicode_white_space(char32_t c) noexcept;
-
-// Full Unicode lower case (one code point may become several), from the
-// Unicode database the build machine supplied. Invalid bytes become U+FFFD.
-// Context-dependent mappings (final sigma) are left out: they only choose
-// between two non-ASCII letters, so no search for ASCII text can tell.
-std::string unicode_lower(std::string_view utf8);
 
 // Whether the entry reports the unusable GPU process, in any letter case.
 bool check_gpu_failure(std::string_view entry);
