@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "logview/arguments.h"
+
 namespace vyn::logview {
 namespace {
 
@@ -184,6 +186,19 @@ TEST(Timeline, OddValuesAreShownSafelyAndNeverStopTheReading) {
   EXPECT_EQ(verdicts(out), std::vector<std::string>{
                                "no ready signal: the boot pipe exchange ended without READY, 1 "
                                "damaged line(s)"});
+}
+
+TEST(Arguments, HelpPrintsTheUsageAndAnythingElseNamesTheLog) {
+  for (const char* flag : {"--help", "-h"}) {
+    const auto r = parse_logview_arguments({flag});
+    ASSERT_TRUE(std::holds_alternative<ExitNow>(r)) << flag;
+    EXPECT_EQ(std::get<ExitNow>(r).code, 0) << flag;
+    EXPECT_NE(std::get<ExitNow>(r).out.find("Usage: vyn-logview"), std::string::npos) << flag;
+  }
+  EXPECT_EQ(std::get<ReadLog>(parse_logview_arguments({"D:\\logs\\bootstrap.log"})).path,
+            "D:\\logs\\bootstrap.log");
+  EXPECT_EQ(std::get<ReadLog>(parse_logview_arguments({})).path, std::nullopt);
+  EXPECT_EQ(std::get<ExitNow>(parse_logview_arguments({"a.log", "b.log"})).code, 2);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // vyn-logview: prints bootstrap.log as a timeline, one block per run.
-// Usage: vyn-logview [path-to-bootstrap.log]
+// Usage: vyn-logview [path-to-bootstrap.log], vyn-logview --help
 // On Windows, without a path it reads the current user's log, where the
 // launcher writes it: %APPDATA%\VYN\logs\bootstrap.log.
 #include <filesystem>
@@ -8,17 +8,20 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <variant>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
+
+#include "utils/win.h"
 #endif
 
+#include "logview/arguments.h"
 #include "logview/timeline.h"
 
 namespace {
-
-constexpr const char* kUsage = "usage: vyn-logview [bootstrap.log]\n";
 
 #ifdef _WIN32
 std::optional<std::wstring> env(const wchar_t* name) {
@@ -41,16 +44,30 @@ std::filesystem::path default_log() {
   return root / L"VYN" / L"logs" / L"bootstrap.log";
 }
 
-// Paths arrive as UTF-16, so a log under a profile whose name the ANSI code
-// page cannot spell still opens.
-std::optional<std::filesystem::path> log_path_from_command_line() {
+// Arguments arrive as UTF-16, so a log under a profile whose name the ANSI
+// code page cannot spell still opens.
+std::vector<std::string> arguments(int, char**) {
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-  std::optional<std::filesystem::path> path;
-  if (argv && argc == 2) path = std::filesystem::path(argv[1]);
-  if (argv && argc == 1) path = default_log();
+  std::vector<std::string> args;
+  for (int i = 1; argv && i < argc; ++i) args.push_back(vyn::to_utf8(argv[i]));
   ::LocalFree(argv);
-  return path;
+  return args;
+}
+
+std::optional<std::filesystem::path> log_path(const std::optional<std::string>& given) {
+  if (!given) return default_log();
+  return std::filesystem::path(vyn::to_wide(*given));
+}
+#else
+std::vector<std::string> arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+// Elsewhere there is no user's log to fall back on.
+std::optional<std::filesystem::path> log_path(const std::optional<std::string>& given) {
+  if (!given) return std::nullopt;
+  return std::filesystem::path(*given);
 }
 #endif
 
@@ -58,19 +75,21 @@ std::optional<std::filesystem::path> log_path_from_command_line() {
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
-  (void)argv;
-  (void)argc;
-  const std::optional<std::filesystem::path> path = log_path_from_command_line();
   // The timeline is UTF-8; a console left at its OEM code page shows any
   // non-ASCII path or message as mojibake.
   ::SetConsoleOutputCP(CP_UTF8);
-#else
-  std::optional<std::filesystem::path> path;
-  if (argc == 2) path = std::filesystem::path(argv[1]);
 #endif
+  const auto parsed = vyn::logview::parse_logview_arguments(arguments(argc, argv));
+  if (const auto* exit = std::get_if<vyn::logview::ExitNow>(&parsed)) {
+    std::cout << exit->out;
+    std::cerr << exit->err;
+    return exit->code;
+  }
+  const std::optional<std::filesystem::path> path =
+      log_path(std::get<vyn::logview::ReadLog>(parsed).path);
   if (!path) {
-    std::cerr << kUsage;
-    return 2;
+    std::cerr << "vyn-logview: name the log to read (see --help)\n";
+    return vyn::logview::kUsageErrorExitCode;
   }
   std::ifstream in(*path, std::ios::binary);
   if (!in) {

@@ -1,0 +1,29 @@
+#pragma once
+// The viewer's command line, once the system has handed it over as UTF-8.
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vyn::logview {
+
+// The log to read (UTF-8), or none given: the current user's own log.
+struct ReadLog {
+  std::optional<std::string> path;
+};
+
+// The program ends at once: its usage was asked for (code 0) or the command
+// line is wrong (code 2). The texts go to standard output and error.
+struct ExitNow {
+  int code = 0;
+  std::string out;
+  std::string err;
+};
+
+inline constexpr int kUsageErrorExitCode = 2;
+
+// `args` without the program name.
+std::variant<ReadLog, ExitNow> parse_logview_arguments(std::vector<std::string> args);
+
+}  // namespace vyn::logview
