@@ -1,7 +1,8 @@
 #pragma once
 // The verification configuration as plain data: the decoded records and the
 // checks on decrypted bytes. Nothing here touches the system, so the decoder
-// runs natively under the sanitizers and fuzzers on untrusted input.
+// runs natively under the sanitizers and fuzzers on untrusted input. The
+// decoder lives in verify_config.cpp, the byte checks in verify_checks.cpp.
 
 #include <cstddef>
 #include <cstdint>
