@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "utils/text.h"
+
 namespace vyn {
 
 namespace {
@@ -44,6 +46,34 @@ class CountingIterator {
   const char* p_;
   std::size_t* pulled_;
 };
+
+// The library reads a NUL byte outside a string as the end of its input and
+// skips a byte-order mark before the value; neither is white space, so they
+// are reported as the library reports any other stray byte.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kValueContext = "syntax error while parsing value - ";
+constexpr std::string_view kNulRead = "invalid literal; last read: '<U+0000>'";
+constexpr std::string_view kByteOrderMarkRead = "invalid literal; last read: '<U+FEFF>'";
+constexpr std::string_view kLibraryEndOfInput = "unexpected end of input";
+constexpr std::string_view kLibraryQuoteStart = "last read: '";
+
+// A token or key as an error text quotes it: whole up to the limit, else
+// its start, cut before a character that would not fit, and "...". Bytes that
+// are not UTF-8 (the lexer may stop inside a character) become U+FFFD, so
+// the text can be logged as it stands.
+std::string quote_token(std::string_view token) {
+  if (token.size() <= kConfigErrorQuoteLimit) return sanitize_utf8(token);
+  std::size_t n = kConfigErrorQuoteLimit;
+  for (int back = 0; back < 3 && n > 0 && (static_cast<unsigned char>(token[n]) & 0xC0) == 0x80;
+       ++back)
+    --n;
+  return sanitize_utf8(token.substr(0, n)) + "...";
+}
+
+// Whether the parser, having read `pulled` bytes, stopped at a NUL byte.
+bool ended_by_nul(std::string_view text, std::size_t pulled) {
+  return pulled >= 1 && pulled <= text.size() && text[pulled - 1] == '\0';
+}
 
 // " at line L column C" for the character at byte `offset - 1`, the last one
 // the parser had read (offset may be one past the end: end of input).
@@ -157,7 +187,7 @@ class ConfigHandler {
   bool key(string_t& k) {
     if (skip_depth_ > 0) return true;
     Frame& f = stack_.back();
-    if (!f.keys.insert(k).second) return fail("duplicate field `" + k + "`");
+    if (!f.keys.insert(k).second) return fail("duplicate field `" + quote_token(k) + "`");
     f.pending = kUnknownField;
     for (std::size_t i = 0; i < field_count(f.record); ++i) {
       if (k == field_rule(f.record, static_cast<int>(i)).name) f.pending = static_cast<int>(i);
@@ -168,12 +198,21 @@ class ConfigHandler {
   bool end_object() { return end_container(); }
   bool end_array() { return end_container(); }
 
-  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) {
+  bool parse_error(std::size_t position, const std::string& last_token,
+                   const nlohmann::detail::exception& e) {
     // The library's text starts with its own id and position; keep the
     // description and put the position where every other error has it.
     std::string what = e.what();
     const std::size_t colon = what.find(": ");
     if (colon != std::string::npos) what.erase(0, colon + 2);
+    // It quotes the token it stopped in whole, which can be most of the text.
+    const std::size_t quote = what.find(std::string(kLibraryQuoteStart) + last_token + "'");
+    if (quote != std::string::npos)
+      what.replace(quote + kLibraryQuoteStart.size(), last_token.size(), quote_token(last_token));
+    // A NUL byte it takes for the end of the text; that text quotes nothing.
+    const std::size_t end = what.find(kLibraryEndOfInput);
+    if (quote == std::string::npos && end != std::string::npos && ended_by_nul(text_, position))
+      what.replace(end, kLibraryEndOfInput.size(), kNulRead);
     error_ = what + position_suffix(text_, position);
     return false;
   }
@@ -309,6 +348,8 @@ class ConfigHandler {
 }  // namespace
 
 std::variant<AppVerifyConfig, std::string> parse_verify_config(std::string_view text) {
+  if (text.starts_with(kByteOrderMark))
+    return std::string(kValueContext) + std::string(kByteOrderMarkRead) + position_suffix(text, 1);
   std::size_t pulled = 0;
   ConfigHandler handler(text, &pulled);
   const CountingIterator first(text.data(), &pulled);
@@ -320,6 +361,9 @@ std::variant<AppVerifyConfig, std::string> parse_verify_config(std::string_view 
       return std::string("invalid configuration") + position_suffix(text, pulled);
     return std::move(*handler.error());
   }
+  if (ended_by_nul(text, pulled))
+    return std::string(kValueContext) + std::string(kNulRead) + "; expected end of input" +
+           position_suffix(text, pulled);
   return std::move(handler.result());
 }
 

@@ -37,12 +37,17 @@ struct AppVerifyConfig {
   bool operator==(const AppVerifyConfig&) const = default;
 };
 
+// An error text quotes at most this many bytes of a token or key.
+inline constexpr std::size_t kConfigErrorQuoteLimit = 64;
+
 // Decodes the decrypted JSON text. Unknown keys are skipped whatever their
 // values; a key repeated in one record, a missing key, a value of another
 // type, a "size" that is not a non-negative 64-bit integer and anything after
-// the object are errors. Either record may also be an array of its values in
-// declaration order. Every error text ends with " at line L column C" of the
-// character where it was noticed (1-based, in bytes).
+// the object (a NUL byte included) and a byte-order mark before it are
+// errors. Either record may also be an array of its values in declaration
+// order. Every error text ends with " at line L column C" of the character
+// where it was noticed (1-based, in bytes), is valid UTF-8 and quotes no
+// more than kConfigErrorQuoteLimit bytes of the text.
 std::variant<AppVerifyConfig, std::string> parse_verify_config(std::string_view json);
 
 // The JSON text the sealing tool writes for a record; parse_verify_config

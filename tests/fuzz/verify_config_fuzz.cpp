@@ -2,8 +2,9 @@
 // and the checks on decrypted bytes. An accepted text must hold the decoded
 // values where a plain JSON reading finds them and must read back the same
 // from what the sealing tool would write for it; a rejected one must say
-// where, at a line and column that exist in the text. The padding and UTF-8
-// checks run on the same bytes.
+// where, at a line and column that exist in the text, in a short text that
+// can be logged as it stands however long the token it quotes. The padding
+// and UTF-8 checks run on the same bytes.
 //
 // Input: the decrypted bytes.
 
@@ -39,9 +40,14 @@ std::optional<std::size_t> number(std::string_view s) {
   return v;
 }
 
+// Room for the longest wording, a bounded quote and the position.
+constexpr std::size_t kMaxErrorLength = 400;
+
 // " at line L column C" at the end, naming a character of the text or the
 // place just after it.
 void check_error(const std::string& error, std::string_view text) {
+  require(vyn::is_valid_utf8(error), "an error text is not valid UTF-8");
+  require(error.size() <= kMaxErrorLength, "an error text grows with the text");
   constexpr std::string_view kLine = " at line ";
   constexpr std::string_view kColumn = " column ";
   const std::size_t at = error.rfind(kLine);
@@ -82,6 +88,9 @@ bool holds_text(const json* v, const std::string& expected) {
 void check_accepted(const vyn::AppVerifyConfig& config, std::string_view text) {
   const json doc = json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
   require(!doc.is_discarded(), "accepted a text that is no JSON");
+  // The library itself stops at a NUL byte and skips a byte-order mark.
+  require(text.find('\0') == std::string_view::npos, "accepted a text holding a NUL byte");
+  require(!text.starts_with("\xEF\xBB\xBF"), "accepted a text behind a byte-order mark");
   require(holds_text(field(doc, "version", 0), config.version), "the version is not the text's");
   const json* asar = field(doc, "appAsar", 1);
   require(asar && (asar->is_object() || asar->is_array()), "no archive record in the text");

@@ -131,6 +131,29 @@ TEST(ParseVerifyConfig, RejectsAnythingAfterTheObject) {
     EXPECT_NE(e, "<accepted>");
     EXPECT_NE(e.find(" at line 1 column "), std::string::npos) << e;
   }
+  // Neither a NUL byte nor a byte-order mark is white space, although the
+  // parser would take the one for the end of the text and skip the other.
+  EXPECT_EQ(error_of(text + " \n" + std::string("\0garbage", 8)),
+            "syntax error while parsing value - invalid literal; last read: '<U+0000>'; expected "
+            "end of input at line 2 column 1");
+  EXPECT_EQ(error_of(std::string("{\"version\": \0}", 14)),
+            "syntax error while parsing value - invalid literal; last read: '<U+0000>'; expected "
+            "'[', '{', or a literal at line 1 column 13");
+  EXPECT_EQ(error_of("\xEF\xBB\xBF" + text),
+            "syntax error while parsing value - invalid literal; last read: '<U+FEFF>' at line 1 "
+            "column 1");
+}
+
+TEST(ParseVerifyConfig, QuotesAtMostTheStartOfALongTokenOrKey) {
+  const std::string open = "{\"version\":\"" + std::string(62, 'x') + "\xC3\xA9";
+  EXPECT_EQ(error_of(open + std::string(100000, 'y')),
+            "syntax error while parsing value - invalid string: missing closing quote; last read: "
+            "'\"" +
+                std::string(62, 'x') + "...' at line 1 column 100077");
+  const std::string key(100000, 'k');
+  const std::string e = error_of(config_json(asar_body(), "\"" + key + "\":1,\"" + key + "\":2,"));
+  EXPECT_EQ(e.rfind("duplicate field `" + std::string(64, 'k') + "...` at line 1 column ", 0), 0u)
+      << e.substr(0, 200);
 }
 
 TEST(ParseVerifyConfig, SyntaxErrorsCarryTheParsersDescriptionAndPosition) {
