@@ -23,6 +23,20 @@ bool is_continuation_byte(char c) noexcept {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
+// Holds a line's bytes up to the cut length, whole characters only: once one
+// does not fit, none after it may be held either, or the prefix would have a
+// hole. A run of ASCII may be cut anywhere.
+void hold(std::string& held, bool& holding, const char* bytes, std::size_t n, bool ascii) {
+  if (!holding) return;
+  const std::size_t room = kStderrCutLength - held.size();
+  if (n <= room) {
+    held.append(bytes, n);
+  } else {
+    if (ascii) held.append(bytes, room);
+    holding = false;
+  }
+}
+
 }  // namespace
 
 std::string_view stderr_event_name(StderrEventKind kind) noexcept {
@@ -57,13 +71,14 @@ std::string cut_line_entry(std::string_view held, std::uint64_t full_length) {
 
 StderrCollector::StderrCollector(MonotonicTime start) : last_flush_(start) {
   held_.reserve(kStderrCutLength);
+  piece_.reserve(kStderrCutLength);
   block_text_.reserve(kStderrCutLength);
   batch_.reserve(kStderrBatchSize);
   begin_line();
 }
 
 std::size_t StderrCollector::buffered_capacity() const noexcept {
-  return held_.capacity() + block_text_.capacity() + sizeof partial_;
+  return held_.capacity() + piece_.capacity() + block_text_.capacity() + sizeof partial_;
 }
 
 std::vector<StderrEvent> StderrCollector::take_events() noexcept {
@@ -81,7 +96,10 @@ void StderrCollector::begin_line() noexcept {
   skipping_ = lines_processed_ >= kStderrLineCap;
   pending_cr_ = false;
   trimming_ = block_open_;
+  piece_.clear();
+  piece_holding_ = true;
   in_leading_space_ = true;
+  leading_space_ = 0;
   trailing_space_ = 0;
   balance_ = 0;
   prev1_ = prev2_ = 0;
@@ -106,33 +124,28 @@ void StderrCollector::take_char(const char* bytes, std::size_t n, char32_t cp) {
     --balance_;
   }
   const bool space = is_unicode_white_space(cp);
+  // The block test: "] [" or "][" somewhere, and nothing but white space
+  // after the first "{".
+  if (cp == '[' && (prev1_ == ']' || (prev1_ == ' ' && prev2_ == ']'))) bracket_pair_ = true;
+  prev2_ = prev1_;
+  prev1_ = cp;
+  if (seen_brace_) {
+    if (!space) only_space_after_brace_ = false;
+  } else if (cp == '{') {
+    seen_brace_ = true;
+  }
+  length_ += n;
+  hold(held_, holding_, bytes, n, false);
   if (trimming_) {
     if (in_leading_space_) {
-      if (space) return;
+      if (space) {
+        leading_space_ += n;
+        return;
+      }
       in_leading_space_ = false;
     }
     trailing_space_ = space ? trailing_space_ + n : 0;
-  } else {
-    // The block test: "] [" or "][" somewhere, and nothing but white space
-    // after the first "{".
-    if (cp == '[' && (prev1_ == ']' || (prev1_ == ' ' && prev2_ == ']'))) bracket_pair_ = true;
-    prev2_ = prev1_;
-    prev1_ = cp;
-    if (seen_brace_) {
-      if (!space) only_space_after_brace_ = false;
-    } else if (cp == '{') {
-      seen_brace_ = true;
-    }
-  }
-  length_ += n;
-  if (holding_) {
-    // Whole characters only: once one does not fit, none after it may be
-    // held either, or the prefix would have a hole.
-    if (held_.size() + n <= kStderrCutLength) {
-      held_.append(bytes, n);
-    } else {
-      holding_ = false;
-    }
+    hold(piece_, piece_holding_, bytes, n, false);
   }
 }
 
@@ -141,8 +154,8 @@ void StderrCollector::take_ascii_run(const char* s, std::size_t n) {
   // One pass over the run gathers what the rules look for (braces, the
   // first "{", every "[" while no bracket pair is known): a long line is
   // read once, not once per rule.
-  const bool want_brackets = !trimming_ && !bracket_pair_;
-  const bool want_open = !trimming_ && only_space_after_brace_ && !seen_brace_;
+  const bool want_brackets = !bracket_pair_;
+  const bool want_open = only_space_after_brace_ && !seen_brace_;
   const char32_t before1 = prev1_, before2 = prev2_;
   auto bracket_at = [&](std::size_t i) {
     const char32_t a1 = i >= 1 ? static_cast<unsigned char>(s[i - 1]) : before1;
@@ -178,49 +191,42 @@ void StderrCollector::take_ascii_run(const char* s, std::size_t n) {
   }
   balance_ += opens - closes;
 
+  prev2_ = n >= 2 ? static_cast<unsigned char>(s[n - 2]) : before1;
+  prev1_ = static_cast<unsigned char>(s[n - 1]);
+  if (only_space_after_brace_) {
+    std::size_t k = n;
+    if (seen_brace_) {
+      k = 0;
+    } else if (first_open) {
+      seen_brace_ = true;
+      k = static_cast<std::size_t>(first_open - s) + 1;
+    }
+    for (; k < n; ++k) {
+      if (!is_ascii_space(static_cast<unsigned char>(s[k]))) {
+        only_space_after_brace_ = false;
+        break;
+      }
+    }
+  }
+  length_ += n;
+  hold(held_, holding_, s, n, true);
+  if (!trimming_) return;
+
   const char* body = s;
   std::size_t length = n;
-  if (trimming_) {
-    if (in_leading_space_) {
-      std::size_t k = 0;
-      while (k < length && is_ascii_space(static_cast<unsigned char>(body[k]))) ++k;
-      body += k;
-      length -= k;
-      if (length == 0) return;
-      in_leading_space_ = false;
-    }
-    std::size_t last = length;
-    while (last > 0 && is_ascii_space(static_cast<unsigned char>(body[last - 1]))) --last;
-    trailing_space_ = last == 0 ? trailing_space_ + length : length - last;
-  } else {
-    prev2_ = n >= 2 ? static_cast<unsigned char>(s[n - 2]) : before1;
-    prev1_ = static_cast<unsigned char>(s[n - 1]);
-    if (only_space_after_brace_) {
-      std::size_t k = n;
-      if (seen_brace_) {
-        k = 0;
-      } else if (first_open) {
-        seen_brace_ = true;
-        k = static_cast<std::size_t>(first_open - s) + 1;
-      }
-      for (; k < n; ++k) {
-        if (!is_ascii_space(static_cast<unsigned char>(s[k]))) {
-          only_space_after_brace_ = false;
-          break;
-        }
-      }
-    }
+  if (in_leading_space_) {
+    std::size_t k = 0;
+    while (k < length && is_ascii_space(static_cast<unsigned char>(body[k]))) ++k;
+    leading_space_ += k;
+    body += k;
+    length -= k;
+    if (length == 0) return;
+    in_leading_space_ = false;
   }
-  length_ += length;
-  if (holding_) {
-    const std::size_t room = kStderrCutLength - held_.size();
-    if (length <= room) {
-      held_.append(body, length);
-    } else {
-      held_.append(body, room);
-      holding_ = false;
-    }
-  }
+  std::size_t last = length;
+  while (last > 0 && is_ascii_space(static_cast<unsigned char>(body[last - 1]))) --last;
+  trailing_space_ = last == 0 ? trailing_space_ + length : length - last;
+  hold(piece_, piece_holding_, body, length, true);
 }
 
 void StderrCollector::feed(std::string_view bytes, MonotonicTime now) {
@@ -353,9 +359,9 @@ void StderrCollector::commit_line(MonotonicTime now) {
   if (!valid_) return;
 
   if (block_open_) {
-    const std::uint64_t trimmed = length_ - trailing_space_;
-    if (held_.size() > trimmed) held_.resize(static_cast<std::size_t>(trimmed));
-    if (trimmed > 0) append_to_block(held_, trimmed);
+    const std::uint64_t trimmed = length_ - leading_space_ - trailing_space_;
+    if (piece_.size() > trimmed) piece_.resize(static_cast<std::size_t>(trimmed));
+    if (trimmed > 0) append_to_block(piece_, trimmed);
     ++block_lines_;
     block_balance_ += balance_;
     if (block_balance_ <= 0 || block_lines_ >= kStderrBlockLineLimit) close_block(true);

@@ -78,7 +78,8 @@ class StderrCollector {
 
   // Writes out what is waiting, as a batch: the launcher is about to end
   // and nothing of the child's output that was read may be lost. The open
-  // block is closed as it stands; a line without its line feed yet stays.
+  // block is closed as it stands; a line without its line feed yet stays,
+  // and when it ends it is judged whole as a line after a closed block.
   void flush_pending(MonotonicTime now);
 
   // The events produced since the last call, in order.
@@ -120,16 +121,21 @@ class StderrCollector {
   bool finished_ = false;
   std::vector<StderrEvent> events_;
 
-  // The line being read. A continuation line of an open block is trimmed as
-  // it streams: its leading white space is never held or counted.
+  // The line being read, as a line of its own (held_, length_ and the block
+  // test) and, when it began inside a block, also as that block's trimmed
+  // continuation (piece_): a flush may close the block before the line ends,
+  // and the line is then judged as one that follows a closed block.
   std::string held_;
   bool holding_ = true;
   std::uint64_t length_ = 0;
+  std::string piece_;
+  bool piece_holding_ = true;
+  std::uint64_t leading_space_ = 0;
   bool started_ = false;  // any byte of this line arrived
   bool valid_ = true;
   bool skipping_ = false;  // only the line's end still matters
   bool pending_cr_ = false;
-  bool trimming_ = false;
+  bool trimming_ = false;  // the line began inside a block
   bool in_leading_space_ = true;
   std::uint64_t trailing_space_ = 0;
   std::int64_t balance_ = 0;

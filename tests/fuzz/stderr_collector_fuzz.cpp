@@ -3,13 +3,15 @@
 // writes, the log must stay bounded and readable: no entry beyond the cut
 // length plus its suffix, no batch beyond its size, no line counted beyond
 // the cap, only valid UTF-8, and every reported GPU failure among the
-// entries. The same bytes read in other pieces must give the same events.
+// entries. The same bytes read in other pieces must give the same events,
+// wherever the flush before the exit event falls.
 //
 // Input: one byte k, then k control bytes, then the output text. Each control
 // byte below 0xF0 reads that many bytes of the text; 0xF0 v advances the
 // clock by v * 20 ms, 0xF1 v by v seconds; 0xF2 is a failed read; 0xF3 r
 // makes the next read deliver its bytes r + 1 times (so short inputs reach
-// the line cap and the cut length). Text left over is read in one piece.
+// the line cap and the cut length); 0xF4 is the flush before the exit event.
+// Text left over is read in one piece.
 // A seed of plain output is therefore the byte 0 followed by the output.
 
 #include <algorithm>
@@ -47,7 +49,7 @@ void require(bool ok, const char* broken) {
 }
 
 struct Step {
-  enum { Read, ReadFailed } what = Read;
+  enum { Read, ReadFailed, Flush } what = Read;
   std::string bytes;
   vyn::MonotonicTime now;
 };
@@ -79,6 +81,8 @@ std::vector<Step> decode(const std::uint8_t* data, std::size_t size, vyn::Monoto
       now += b == 0xF0 ? milliseconds(20 * control[i]) : milliseconds(1000 * control[i]);
     } else if (b == 0xF2) {
       steps.push_back({Step::ReadFailed, {}, now});
+    } else if (b == 0xF4) {
+      steps.push_back({Step::Flush, {}, now});
     } else if (b == 0xF3) {
       if (++i == control_size) break;
       repeat = control[i] + 1u;
@@ -214,6 +218,8 @@ std::vector<StderrEvent> run(const std::vector<Step>& steps, vyn::MonotonicTime 
   for (const Step& s : steps) {
     if (s.what == Step::Read) {
       c.feed(s.bytes, s.now);
+    } else if (s.what == Step::Flush) {
+      c.flush_pending(s.now);
     } else {
       c.read_failed(s.now);
     }
