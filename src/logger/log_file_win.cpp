@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -16,20 +17,39 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-std::optional<std::string> read_whole_file(const std::wstring& path) {
+// The log's last bytes, at most the trim window and one byte before it (which
+// tells whether the window begins a line); `whole` when that is all of it.
+struct LogTail {
+  std::string bytes;
+  bool whole = true;
+};
+
+std::optional<LogTail> read_log_tail(const std::wstring& path) {
   UniqueHandle f(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f) return std::nullopt;
   // Another launcher may be appending: read between two of its records.
   const LogAppendLock quiet(f.get(), true);
-  std::string content;
-  char buf[64 * 1024];
-  for (;;) {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(f.get(), &size) || size.QuadPart < 0) return std::nullopt;
+  const auto total = static_cast<std::uint64_t>(size.QuadPart);
+  LogTail tail;
+  tail.whole = total <= kLogTrimWindow;
+  const std::uint64_t length = tail.whole ? total : kLogTrimWindow + 1;
+  LARGE_INTEGER from{};
+  from.QuadPart = static_cast<LONGLONG>(total - length);
+  if (!::SetFilePointerEx(f.get(), from, nullptr, FILE_BEGIN)) return std::nullopt;
+  tail.bytes.resize(static_cast<std::size_t>(length));
+  std::size_t have = 0;
+  while (have < tail.bytes.size()) {
     DWORD got = 0;
-    if (!::ReadFile(f.get(), buf, sizeof buf, &got, nullptr)) return std::nullopt;
-    if (got == 0) return content;
-    content.append(buf, got);
+    const DWORD want = static_cast<DWORD>(tail.bytes.size() - have);
+    if (!::ReadFile(f.get(), tail.bytes.data() + have, want, &got, nullptr)) return std::nullopt;
+    if (got == 0) break;  // the log shrank meanwhile
+    have += got;
   }
+  tail.bytes.resize(have);
+  return tail;
 }
 
 void report_rotation_failure(const std::string& reason) {
@@ -73,9 +93,12 @@ void rotate_log_file(const std::wstring& log_path) {
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!no_writers && ::GetLastError() == ERROR_SHARING_VIOLATION) return;
   }
-  const std::optional<std::string> content = read_whole_file(log_path);
-  if (!content) return;
-  const std::optional<std::string> trimmed = trim_log_segments(*content);
+  std::optional<std::string> trimmed;
+  {
+    const std::optional<LogTail> tail = read_log_tail(log_path);
+    if (!tail) return;
+    trimmed = trim_log_segments(tail->bytes, tail->whole);
+  }
   if (!trimmed) return;
 
   // A log the user or an administrator made read-only is not ours to

@@ -2,6 +2,9 @@
 // only drop whole segments from the front: what it keeps is the log from the
 // start of a segment-start line on, with uniform line feeds, exactly the last
 // nine segments and never longer than the input plus the final line feed.
+// Read as the end of a longer log, the same bytes lose their first line and
+// keep whole lines, from a segment start when one is left: with nine, what
+// the whole log would keep.
 // Input: the log's bytes.
 
 #include <cstddef>
@@ -21,38 +24,6 @@ void require(bool ok, const char* broken) {
   if (ok) return;
   std::fprintf(stderr, "log trim: %s\n", broken);
   std::abort();
-}
-
-// Well-formed UTF-8 written out from the encoding's definition, so the trim's
-// own validation is checked rather than trusted.
-bool well_formed(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t n = 0;
-    std::uint32_t cp = 0, min = 0;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if ((b & 0xE0) == 0xC0) {
-      n = 1, cp = b & 0x1F, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      n = 2, cp = b & 0x0F, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      n = 3, cp = b & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + n >= s.size()) return false;
-    for (std::size_t k = 1; k <= n; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n + 1;
-  }
-  return true;
 }
 
 struct Line {
@@ -83,6 +54,30 @@ bool starts_segment(std::string_view line) {
   return false;
 }
 
+// The lines of `text`, each ending in a line feed alone.
+std::string normalized(std::string_view text) {
+  std::string out;
+  for (const Line& l : lines_of(text)) out.append(l.text).push_back('\n');
+  return out;
+}
+
+void check_end(std::string_view content) {
+  const std::optional<std::string> end = vyn::trim_log_segments(content, false);
+  require(end.has_value(), "the end of a longer log was not trimmed");
+  require(!vyn::trim_log_segments(*end), "a trimmed end is trimmed again");
+  const std::size_t lf = content.find('\n');
+  const std::string_view rest = lf == std::string_view::npos ? "" : content.substr(lf + 1);
+  std::size_t starts = 0, first = 0;
+  for (const Line& l : lines_of(rest))
+    if (starts_segment(l.text) && starts++ == 0) first = l.begin;
+  if (starts >= vyn::kSegmentsKept) {
+    require(end == vyn::trim_log_segments("earlier\n" + std::string(rest)),
+            "the end keeps other segments than the whole log would");
+  } else {
+    require(*end == normalized(rest.substr(first)), "the kept end is not whole lines from a start");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -94,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < lines.size(); ++i)
     if (i == 0 || starts_segment(lines[i].text)) starts.push_back(i);
 
-  if (!well_formed(content) || starts.size() < vyn::kRotationThresholdSegments) {
+  check_end(content);
+  if (starts.size() < vyn::kRotationThresholdSegments) {
     require(!trimmed, "a log that must stay as it is was trimmed");
     return 0;
   }

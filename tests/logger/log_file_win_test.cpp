@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include "logger/append_lock_win.h"
 #include "logger/log.h"
 #include "logger/log_file.h"
+#include "logger/rotation.h"
 #include "support/temp_dir_win.h"
 #include "utils/win.h"
 
@@ -131,15 +133,30 @@ TEST(RotateLogFile, FailedReplaceKeepsTheOldLogByteForByte) {
   if (h != INVALID_HANDLE_VALUE) FindClose(h);
 }
 
-TEST(RotateLogFile, InvalidUtf8LogIsNeverTouched) {
+TEST(RotateLogFile, ADamagedLogIsTrimmedLikeAnyOther) {
   TempDir dir;
   const std::wstring log = dir / L"bootstrap.log";
-  const std::string original = runs(15) + "\xC0\xAF\n";
-  write_file(log, original);
+  write_file(log, runs(15) + "\xC0\xAF\n");
   StderrCapture err;
   rotate_log_file(log);
-  EXPECT_EQ(read_file(log), original);
+  EXPECT_EQ(read_file(log), runs(15).substr(runs(6).size()) + "\xC0\xAF\n");
   EXPECT_EQ(err.text(), "");
+}
+
+TEST(RotateLogFile, AHugeLogIsTrimmedFromItsEndInBoundedMemory) {
+  TempDir dir;
+  const std::wstring log = dir / L"bootstrap.log";
+  {
+    std::string content;  // a line far longer than the trim window, then 20 runs
+    content.reserve((64u << 20) + runs(20).size() + 1);
+    write_file(log, content.append(64u << 20, 'x').append("\n").append(runs(20)));
+  }
+  PROCESS_MEMORY_COUNTERS before{}, after{};
+  GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
+  rotate_log_file(log);
+  GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
+  EXPECT_EQ(read_file(log), runs(20).substr(runs(11).size()));
+  EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, 3 * kLogTrimWindow);
 }
 
 // Starts the append helper on the log with two more arguments; its process

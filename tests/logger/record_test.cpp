@@ -145,10 +145,22 @@ TEST(Rotation, RewritesCrLfAndAddsTheMissingFinalLineFeed) {
   EXPECT_NE(cr->find("a\rb\n"), std::string::npos);
 }
 
-TEST(Rotation, InvalidUtf8AndEmptyLogsAreLeftAlone) {
-  EXPECT_FALSE(trim_log_segments(runs(20) + "\xFF\n"));
+TEST(Rotation, DamagedBytesAreTrimmedAndKeptAsTheyAreEmptyLogsLeftAlone) {
+  const auto t = trim_log_segments("\xFF\n" + runs(9) + "\xC0\xAF\n");
+  ASSERT_TRUE(t);
+  EXPECT_EQ(*t, runs(9) + "\xC0\xAF\n");
   EXPECT_FALSE(trim_log_segments(""));
   EXPECT_FALSE(trim_log_segments("\n\n\n\n\n\n\n\n\n\n\n\n"));
+}
+
+TEST(Rotation, TheEndOfALongerLogKeepsWholeLinesFromASegmentStartIfAny) {
+  // With nine segments in it, as if the whole log had been read.
+  EXPECT_EQ(trim_log_segments("\"launcher_init\" cut short\n" + runs(12), false),
+            runs(12).substr(3 * runs(1).size()));
+  // Fewer: the ones that start in it. None: every whole line, if any.
+  EXPECT_EQ(trim_log_segments("ail\nend of a run\n" + runs(2), false), runs(2));
+  EXPECT_EQ(trim_log_segments("ail\nend\r\nlast", false), "end\nlast\n");
+  EXPECT_EQ(trim_log_segments("inside one long line", false), "");
 }
 
 }  // namespace
