@@ -4,8 +4,10 @@
 //      to the exit event;
 //   3. stderr drain: 256 MiB from the stand-in with the launcher draining
 //      against stderr on NUL, and the launcher's peak working set against an
-//      idle run.
-// Usage: vyn_launch_bench [runs (20)] [drain MiB (256)]
+//      idle run;
+//   4. with an old log of the given size (none by default): the whole run's
+//      time and the launcher's peak working set, against the idle run.
+// Usage: vyn_launch_bench [runs (20)] [drain MiB (256, 0: none)] [old log MiB (0)]
 #include <windows.h>
 
 #include <algorithm>
@@ -73,10 +75,11 @@ class Bench {
   }
   ~Bench() { Installation::unregister(); }
 
-  // Runs the launcher once with the stand-in playing `steps`.
-  RunResult run(const std::string& steps) {
+  // Runs the launcher once with the stand-in playing `steps`, on a fresh log
+  // unless `keep_log`.
+  RunResult run(const std::string& steps, bool keep_log = false) {
     DeleteFileW(record_path().c_str());
-    DeleteFileW(inst_.log_path().c_str());
+    if (!keep_log) DeleteFileW(inst_.log_path().c_str());
     write_scenario(steps);
     return run_launcher(inst_, {.timeout_ms = 180'000});
   }
@@ -133,6 +136,17 @@ class Bench {
 
   std::vector<Record> records() const { return records_of(record_path()); }
 
+  // An old log of `mib` MiB of records that start no run, then 20 runs.
+  void write_old_log(int mib) const {
+    CreateDirectoryW((inst_.appdata + L"\\VYN").c_str(), nullptr);
+    CreateDirectoryW((inst_.appdata + L"\\VYN\\logs").c_str(), nullptr);
+    const std::string record = "{\"eventName\":\"x\",\"pad\":\"" + std::string(200, 'x') + "\"}\n";
+    std::string log;
+    while (log.size() < (static_cast<std::size_t>(mib) << 20)) log += record;
+    for (int i = 0; i < 20; ++i) log += "{\"eventName\":\"launcher_init\"}\n" + record;
+    test::write_file(inst_.log_path(), log);
+  }
+
  private:
   std::wstring record_path() const { return inst_.root / L"bench-record.jsonl"; }
   void write_scenario(const std::string& steps) {
@@ -149,7 +163,7 @@ void print(const char* what, const Stats& s, const char* unit) {
   std::printf("%-58s median %8.1f %s  (min %.1f, max %.1f)\n", what, s.median, unit, s.min, s.max);
 }
 
-int bench_main(int runs, int drain_mib) {
+int bench_main(int runs, int drain_mib, int old_log_mib) {
   Bench bench;
 
   std::vector<double> pre_launch;
@@ -182,12 +196,23 @@ int bench_main(int runs, int drain_mib) {
   const double idle_ws = static_cast<double>(idle.peak_working_set) / (1 << 20);
   std::printf("idle run: launcher peak working set %.2f MiB\n", idle_ws);
 
+  for (int i = 0; i < (old_log_mib > 0 ? 3 : 0); ++i) {
+    bench.write_old_log(old_log_mib);
+    const ULONGLONG start = GetTickCount64();
+    const RunResult r = bench.run(R"([{"pipe":"READY","delayMs":200}])", true);
+    std::printf("old log %d MiB: run %llu ms, launcher peak working set %.2f MiB, %s\n",
+                old_log_mib, GetTickCount64() - start,
+                static_cast<double>(r.peak_working_set) / (1 << 20),
+                r.has("launcher_exit_on_ready") ? "ready" : "NOT ready");
+  }
+
   const std::uint64_t bytes = static_cast<std::uint64_t>(drain_mib) << 20;
   const std::string lines =
       "{\"stderrLines\":" + std::to_string(bytes / 100) + ",\"text\":\"l\",\"bytes\":100}";
   const std::string single = "{\"stderrLongLine\":" + std::to_string(bytes) + ",\"newline\":true}";
   for (const auto& [name, step] :
        {std::pair{"100-byte lines", lines}, {"one single line", single}}) {
+    if (drain_mib == 0) break;
     const double nul_ms = bench.run_on_nul("[" + step + "]");
     const double bare_ms = bench.run_on_bare_pipe("[" + step + "]");
     const RunResult r = bench.run("[" + step + R"(,{"pipe":"READY"}])");
@@ -209,5 +234,6 @@ int bench_main(int runs, int drain_mib) {
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 20;
   const int mib = argc > 2 ? std::atoi(argv[2]) : 256;
-  return vyn::e2e::bench_main(runs, mib);
+  const int old_log_mib = argc > 3 ? std::atoi(argv[3]) : 0;
+  return vyn::e2e::bench_main(runs, mib, old_log_mib);
 }
