@@ -10,24 +10,30 @@
 // The lock is advisory for us and bounded in time: a process that holds it
 // (or locks the whole file) must not stall the launcher, so after the wait
 // the write goes ahead without it, and later records try once only until a
-// lock succeeds again.
+// lock succeeds again. The wait must outlast any real holder, though, or the
+// write it gives up on tears another record: under Wine on a loaded machine
+// (two cores, dozens of processes appending) holders were seen to keep a
+// writer waiting up to a second.
 
 #include <windows.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 
 namespace vyn {
 
 inline constexpr ULONGLONG kLogAppendLockOffset = 0x7FFFFFFFFFFFFFF0ull;
-inline constexpr std::chrono::milliseconds kLogAppendLockWait{50};
+inline constexpr std::chrono::milliseconds kLogAppendLockWait{2000};
 
 class LogAppendLock {
  public:
-  // `patient` false: one attempt only.
-  LogAppendLock(HANDLE file, bool patient, std::chrono::milliseconds wait = kLogAppendLockWait)
-      : file_(file) {
+  // Waits at most `wait`; zero: one attempt only.
+  LogAppendLock(HANDLE file, std::chrono::milliseconds wait = kLogAppendLockWait) : file_(file) {
     const ULONGLONG start = ::GetTickCount64();
+    // Polling costs the holder time too (under Wine each attempt is a round
+    // trip through the same server the holder's write goes through), so
+    // the pause grows while the lock stays taken.
+    DWORD pause_ms = 1;
     for (;;) {
       OVERLAPPED at = where();
       if (::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
@@ -36,10 +42,11 @@ class LogAppendLock {
       }
       // Only another holder is worth waiting for; a file system without
       // locks or a handle without the right fails the same way every time.
-      if (::GetLastError() != ERROR_LOCK_VIOLATION || !patient ||
+      if (::GetLastError() != ERROR_LOCK_VIOLATION ||
           ::GetTickCount64() - start >= static_cast<ULONGLONG>(wait.count()))
         return;
-      ::Sleep(1);
+      ::Sleep(pause_ms);
+      pause_ms = std::min<DWORD>(pause_ms * 2, kLongestPauseMs);
     }
   }
   ~LogAppendLock() {
@@ -59,6 +66,8 @@ class LogAppendLock {
     at.OffsetHigh = static_cast<DWORD>(kLogAppendLockOffset >> 32);
     return at;
   }
+
+  static constexpr DWORD kLongestPauseMs = 8;
 
   HANDLE file_;
   bool held_ = false;

@@ -29,7 +29,7 @@ std::optional<LogTail> read_log_tail(const std::wstring& path) {
                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f) return std::nullopt;
   // Another launcher may be appending: read between two of its records.
-  const LogAppendLock quiet(f.get(), true);
+  const LogAppendLock quiet(f.get());
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(f.get(), &size) || size.QuadPart < 0) return std::nullopt;
   const auto total = static_cast<std::uint64_t>(size.QuadPart);

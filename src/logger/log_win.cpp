@@ -17,7 +17,8 @@ struct LogSink {
   HANDLE file;
   std::timed_mutex append_lock;
   // False after a wait for the cross-process lock ran out: someone holds
-  // it, so later records do not wait again until it is free once more.
+  // it for far longer than any append takes, so later records do not wait
+  // again until it is free once more.
   // Atomic because a crash record may be appended without append_lock.
   std::atomic<bool> lock_patient{true};
 };
@@ -39,12 +40,15 @@ FileTimeTicks precise_now() {
   return (static_cast<FileTimeTicks>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-// The caller holds append_lock, or has given up on it for a crash record.
-void append_line_unlocked(LogSink& sink, const std::string& line) {
+// The caller holds append_lock, or has given up on it for a crash record,
+// which waits no longer than `longest_wait` for the cross-process lock either.
+void append_line_unlocked(LogSink& sink, const std::string& line,
+                          std::chrono::milliseconds longest_wait = kLogAppendLockWait) {
   // One WriteFile per record, placed at the end as a whole: FILE_APPEND_DATA
   // on Windows, and the cross-process lock where that is not enough.
-  const LogAppendLock across_processes(sink.file,
-                                       sink.lock_patient.load(std::memory_order_relaxed));
+  const LogAppendLock across_processes(sink.file, sink.lock_patient.load(std::memory_order_relaxed)
+                                                      ? longest_wait
+                                                      : std::chrono::milliseconds(0));
   sink.lock_patient.store(across_processes.held(), std::memory_order_relaxed);
   const char* p = line.data();
   std::size_t left = line.size();
@@ -161,7 +165,7 @@ void log_fault_for_thread(std::optional<std::string_view> message, std::uint32_t
     // A holder that is alive after all is appending too; each append still
     // lands at the end as a whole on Windows, and the process ends next.
     static_cast<void>(lock.try_lock_for(lock_wait));
-    append_line_unlocked(*sink, line);
+    append_line_unlocked(*sink, line, lock_wait);
   } catch (...) {
   }
 }
