@@ -218,15 +218,21 @@ TEST(LogWriter, LaunchersAppendingAtOnceLeaveWholeRecords) {
   expect_whole_records(log, 8, 1000);
 }
 
+// A new log opened as the launcher opens it, for a test to hold the append
+// lock on.
+HANDLE create_log_for_appending(const std::wstring& log) {
+  return CreateFileW(log.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                     0, nullptr);
+}
+
 // A holder slowed down for a while (as on a loaded machine under Wine) is
 // waited for, not written around: the waiting record lands after the
 // holder's, not under it.
 TEST(LogWriter, ASlowHolderOfTheAppendLockIsWaitedFor) {
   TempDir dir;
   const std::wstring log = dir / L"bootstrap.log";
-  HANDLE holder = CreateFileW(log.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              CREATE_ALWAYS, 0, nullptr);
+  const HANDLE holder = create_log_for_appending(log);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   HANDLE writer = nullptr;
   {
@@ -250,9 +256,7 @@ TEST(LogWriter, ASlowHolderOfTheAppendLockIsWaitedFor) {
 TEST(LogWriter, AProcessHoldingTheAppendLockCostsOneBoundedWaitOnly) {
   TempDir dir;
   const std::wstring log = dir / L"bootstrap.log";
-  HANDLE holder = CreateFileW(log.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              CREATE_ALWAYS, 0, nullptr);
+  const HANDLE holder = create_log_for_appending(log);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   const LogAppendLock held(holder, std::chrono::milliseconds(0));
   ASSERT_TRUE(held.held());
