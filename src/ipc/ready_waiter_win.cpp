@@ -1,11 +1,11 @@
 #include "ipc/ready_waiter.h"
 
-#include <thread>
 #include <variant>
 
 #include "ipc/pipe_server.h"
 #include "logger/fault.h"
 #include "logger/log.h"
+#include "utils/detached_thread_win.h"
 #include "utils/win.h"
 
 namespace vyn {
@@ -45,9 +45,9 @@ void wait_for_ready_signal(std::promise<ReadyOutcome> outcome, std::chrono::mill
     {
       std::promise<PipeSignal> signal_sender;
       std::future<PipeSignal> signal = signal_sender.get_future();
-      start_guarded_thread([sender = std::move(signal_sender), name = pipe_name]() mutable {
+      start_detached_thread([sender = std::move(signal_sender), name = pipe_name]() mutable {
         run_pipe_server(std::move(sender), std::move(name));
-      }).detach();
+      });
 
       const std::optional<PipeSignal> report = receive(signal, deadline);
       if (!report) {

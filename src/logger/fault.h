@@ -8,7 +8,6 @@
 #include <exception>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "logger/log.h"
@@ -50,13 +49,6 @@ bool run_guarded(F&& body) noexcept {
     log_fault_handler(fault_message(std::current_exception()));
     return false;
   }
-}
-
-// A thread whose body runs under run_guarded. Starting it may itself throw
-// (std::system_error): that is a fault of the calling thread.
-template <class F>
-std::thread start_guarded_thread(F body) {
-  return std::thread([b = std::move(body)]() mutable { run_guarded(b); });
 }
 
 }  // namespace vyn

@@ -19,6 +19,7 @@
 #include "main/null_device.h"
 #include "process/instance_guard.h"
 #include "process/stderr_monitor.h"
+#include "utils/detached_thread_win.h"
 #include "utils/profile_mask.h"
 #include "utils/win.h"
 #include "verify/verify.h"
@@ -74,9 +75,7 @@ ReadyWait wait_for_ready(LaunchContext& context, std::vector<std::string>& main_
   ReadyWait result{false, true, child_pid};
   std::promise<ReadyOutcome> sender;
   std::future<ReadyOutcome> ready = sender.get_future();
-  start_guarded_thread([s = std::move(sender)]() mutable {
-    wait_for_ready_signal(std::move(s));
-  }).detach();
+  start_detached_thread([s = std::move(sender)]() mutable { wait_for_ready_signal(std::move(s)); });
   start_stderr_monitor(context);
 
   bool retried = false;

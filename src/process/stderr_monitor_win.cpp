@@ -10,6 +10,7 @@
 #include "logger/log.h"
 #include "process/stderr_collector.h"
 #include "process/stderr_monitor.h"
+#include "utils/detached_thread_win.h"
 
 namespace vyn {
 
@@ -140,9 +141,9 @@ void flush_stderr_monitors() noexcept {
 
 void start_stderr_monitor(UniqueHandle pipe, std::uint32_t main_pid) {
   if (!pipe) return;
-  start_guarded_thread([p = std::move(pipe), main_pid]() mutable {
-    run_stderr_monitor(std::move(p), main_pid);
-  }).detach();
+  start_detached_thread([p = std::move(pipe), main_pid]() mutable {
+    run_guarded([&] { run_stderr_monitor(std::move(p), main_pid); });
+  });
 }
 
 }  // namespace vyn

@@ -6,6 +6,7 @@
 
 #include "logger/fault.h"
 #include "logger/log.h"
+#include "utils/detached_thread_win.h"
 #include "utils/path.h"
 #include "utils/win.h"
 #include "verify/crypto_win.h"
@@ -219,7 +220,7 @@ VerifierWaitResult await_integrity_verifier(IntegrityVerifierThread verifier,
 
   // The joiner owns the state alone, so if it fails before reporting, its
   // promise goes with it and the wait below sees the sender gone.
-  std::thread joiner([state = std::move(state)]() mutable {
+  start_detached_thread([state = std::move(state)]() mutable {
     run_guarded([&] {
       state->verifier.thread.join();
       bool faulted = false;
@@ -234,7 +235,6 @@ VerifierWaitResult await_integrity_verifier(IntegrityVerifierThread verifier,
                                       : VerifierWaitResult::Completed);
     });
   });
-  joiner.detach();
 
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();

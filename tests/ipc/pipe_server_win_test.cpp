@@ -17,6 +17,7 @@
 #include "logger/log.h"
 #include "logger/log_file.h"
 #include "support/temp_dir_win.h"
+#include "utils/detached_thread_win.h"
 #include "utils/win.h"
 
 namespace vyn {
@@ -79,7 +80,9 @@ std::future<PipeSignal> start_server(const std::wstring& name,
                                      PipeAccessRules access = owner_only_access_rules) {
   std::promise<PipeSignal> sender;
   std::future<PipeSignal> report = sender.get_future();
-  std::thread(run_pipe_server, std::move(sender), name, access).detach();
+  start_detached_thread([s = std::move(sender), name, access]() mutable {
+    run_pipe_server(std::move(s), name, access);
+  });
   return report;
 }
 
@@ -310,7 +313,9 @@ struct Waiter {
 Waiter start_waiter(const std::wstring& name, std::chrono::milliseconds deadline) {
   std::promise<ReadyOutcome> sender;
   Waiter w{sender.get_future(), std::chrono::steady_clock::now()};
-  std::thread(wait_for_ready_signal, std::move(sender), deadline, name).detach();
+  start_detached_thread([s = std::move(sender), deadline, name]() mutable {
+    wait_for_ready_signal(std::move(s), deadline, name);
+  });
   return w;
 }
 
@@ -405,7 +410,7 @@ TEST(ReadyWaiter, OtherReportsEndTheWaitAtOnceWithoutALine) {
 TEST(ReadyWaiter, BootPipeNameByDefault) {
   std::promise<ReadyOutcome> sender;
   std::future<ReadyOutcome> outcome = sender.get_future();
-  std::thread([s = std::move(sender)]() mutable { wait_for_ready_signal(std::move(s)); }).detach();
+  start_detached_thread([s = std::move(sender)]() mutable { wait_for_ready_signal(std::move(s)); });
   UniqueHandle client = connect_client(kBootPipeName);
   ASSERT_TRUE(client);
   write_all(client.get(), "READY");
