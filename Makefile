@@ -10,7 +10,8 @@ SHELL := /bin/bash
 DEB_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 \
                 wine64-preloader \
                 nlohmann-json3-dev libcli11-dev googletest clang libclang-rt-14-dev clang-format \
-                lld-14 llvm-14 libc++-14-dev nodejs openssl python3 util-linux
+                lld-14 llvm-14 libc++-14-dev nodejs openssl python3 util-linux \
+                nsis osslsigncode zip
 
 FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h' '*.cc' 2>/dev/null)
 
