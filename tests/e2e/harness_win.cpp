@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "utils/win.h"
+#include "verify/crypto_win.h"
 
 namespace vyn::e2e {
 
@@ -124,25 +125,16 @@ void Installation::copy_program(const std::wstring& built_name, const std::wstri
     throw std::runtime_error("cannot copy " + to_utf8(from));
 }
 
-void Installation::seal(const std::string& content) const {
+void Installation::seal(const std::string& content, Sealer by) const {
   CreateDirectoryW((install_dir + L"\\resources").c_str(), nullptr);
   test::write_file(archive(), content);
-  const std::wstring tool = bin_dir() + L"\\vyn-seal.exe";
-  std::wstring cmd =
-      quote_argument(tool) + L" seal --archive " + quote_argument(archive()) + L" --output " +
-      quote_argument(install_dir + L"\\resources\\app_verify.config") + L" --version 3.0.0";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(tool.c_str(), cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &si, &pi))
-    throw std::runtime_error("cannot start the sealing tool");
-  DWORD code = 1;
-  if (WaitForSingleObject(pi.hProcess, 60'000) == WAIT_OBJECT_0)
-    GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  if (code != 0) throw std::runtime_error("sealing failed");
+  const ProgramResult r =
+      by == Sealer::Script
+          ? run_script_sealer({L"--version", L"3.0.0", install_dir})
+          : run_program(bin_dir() + L"\\vyn-seal.exe",
+                        {L"seal", L"--archive", archive(), L"--output",
+                         install_dir + L"\\resources\\app_verify.config", L"--version", L"3.0.0"});
+  if (r.exit_code != 0) throw std::runtime_error("sealing failed: " + r.err);
 }
 
 void Installation::register_install(const std::wstring& install_id) const {
@@ -160,6 +152,67 @@ void Installation::register_install(const std::wstring& install_id) const {
 }
 
 void Installation::unregister() { RegDeleteTreeW(HKEY_CURRENT_USER, kInstallKey); }
+
+ProgramResult run_program(const std::wstring& exe, const std::vector<std::wstring>& args,
+                          DWORD timeout_ms) {
+  std::wstring cmd = quote_argument(exe);
+  for (const auto& a : args) cmd += L" " + quote_argument(a);
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out_r, out_w, err_r, err_w;
+  if (!CreatePipe(&out_r, &out_w, &inherit, 0) || !CreatePipe(&err_r, &err_w, &inherit, 0))
+    throw std::runtime_error("CreatePipe failed");
+  SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                           OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = nul;
+  si.hStdOutput = out_w;
+  si.hStdError = err_w;
+  PROCESS_INFORMATION pi{};
+  const BOOL created = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE,
+                                      CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+  CloseHandle(out_w);
+  CloseHandle(err_w);
+  CloseHandle(nul);
+  PipeDrain out(out_r), err(err_r);
+  ProgramResult result;
+  if (!created) {
+    out.finish();
+    err.finish();
+    throw std::runtime_error("cannot start " + to_utf8(exe));
+  }
+  if (WaitForSingleObject(pi.hProcess, timeout_ms) != WAIT_OBJECT_0)
+    TerminateProcess(pi.hProcess, 999);
+  WaitForSingleObject(pi.hProcess, 5000);
+  GetExitCodeProcess(pi.hProcess, &result.exit_code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  result.out = out.finish();
+  result.err = err.finish();
+  return result;
+}
+
+#if defined(VYN_E2E_NODE) && defined(VYN_E2E_SEALER_SCRIPT)
+bool script_sealer_built() { return true; }
+
+ProgramResult run_script_sealer(const std::vector<std::wstring>& args) {
+  const SecretBytes phrase = config_pass_phrase();
+  const std::string text(reinterpret_cast<const char*>(phrase.data()), phrase.size());
+  SetEnvironmentVariableW(L"VYN_VERIFY_PASSPHRASE", to_wide(text).c_str());
+  // Both paths are relative to the programs' folder.
+  std::vector<std::wstring> node_args{bin_dir() + L"\\" + to_wide(VYN_E2E_SEALER_SCRIPT)};
+  node_args.insert(node_args.end(), args.begin(), args.end());
+  return run_program(bin_dir() + L"\\" + to_wide(VYN_E2E_NODE), node_args);
+}
+#else
+bool script_sealer_built() { return false; }
+ProgramResult run_script_sealer(const std::vector<std::wstring>&) {
+  throw std::runtime_error("this build has no Windows Node to run the JavaScript sealer");
+}
+#endif
 
 std::wstring quote_argument(const std::wstring& arg) {
   if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;

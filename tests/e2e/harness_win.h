@@ -36,8 +36,9 @@ struct Installation {
   // Copies a built program into the installation under another name.
   void copy_program(const std::wstring& built_name, const std::wstring& as_name) const;
   // resources\app.asar with `content`, and app_verify.config sealed for it by
-  // the sealing tool.
-  void seal(const std::string& content) const;
+  // the sealing tool or by the JavaScript sealer (see script_sealer_built).
+  enum class Sealer { Tool, Script };
+  void seal(const std::string& content, Sealer by = Sealer::Tool) const;
   std::wstring archive() const { return install_dir + L"\\resources\\app.asar"; }
   // The installer's key, pointing at this installation (or removed).
   void register_install(const std::wstring& install_id) const;
@@ -109,6 +110,20 @@ class RunningProgram {
   HANDLE process_ = nullptr;
   DWORD pid_ = 0;
 };
+
+// A helper program run to its end: exit code and what it wrote.
+struct ProgramResult {
+  DWORD exit_code = 0;
+  std::string out;
+  std::string err;
+};
+ProgramResult run_program(const std::wstring& exe, const std::vector<std::wstring>& args,
+                          DWORD timeout_ms = 60'000);
+
+// The JavaScript sealer, run by the Windows Node of the build with the
+// launcher's own pass phrase. Only builds that fetched that Node have it.
+bool script_sealer_built();
+ProgramResult run_script_sealer(const std::vector<std::wstring>& args);
 
 // Command-line quoting for the harness's own child processes.
 std::wstring quote_argument(const std::wstring& arg);

@@ -213,6 +213,31 @@ TEST_F(Launch, ASealedArchiveIsCheckedByTheLauncher) {
                 std::to_string(archive.size() + 1));
 }
 
+TEST_F(Launch, TheJavaScriptSealerAndTheSealingToolReadEachOthersFiles) {
+  if (!script_sealer_built()) GTEST_SKIP() << "this build has no Windows Node";
+  const std::string archive = "the application's code, packed";
+  inst.seal(archive, Installation::Sealer::Script);
+  const RunResult passed = run(kReadySoon, {}, "\"aliveMs\":0,");
+  EXPECT_EQ(passed.events("integrity_verify_passed").size(), 1u);
+  EXPECT_FALSE(passed.has("integrity_verify_failed"));
+  ASSERT_TRUE(
+      wait_for_process_exit(passed.events("process_launch_success").at(0)["pid"].get<DWORD>()));
+
+  inst.seal(archive, Installation::Sealer::Tool);
+  const ProgramResult checked = run_script_sealer({L"--check", inst.install_dir});
+  EXPECT_EQ(checked.exit_code, 0u) << checked.err;
+  EXPECT_NE(checked.out.find("passed"), std::string::npos) << checked.out;
+
+  // What a pipeline sees when the archive changed after sealing.
+  test::write_file(inst.archive(), archive + "!");
+  const ProgramResult changed = run_script_sealer({L"--check", inst.install_dir});
+  EXPECT_EQ(changed.exit_code, 1u);
+  EXPECT_NE(changed.err.find("File size mismatch: expected " + std::to_string(archive.size()) +
+                             ", got " + std::to_string(archive.size() + 1)),
+            std::string::npos)
+      << changed.err;
+}
+
 TEST_F(Launch, AUserGivenGpuSwitchIsNeverAddedAgain) {
   // The child dies reporting the GPU failure although it already runs
   // without GPU: no relaunch, the wait goes on for READY.
