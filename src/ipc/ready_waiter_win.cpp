@@ -3,9 +3,9 @@
 #include <variant>
 
 #include "ipc/pipe_server.h"
+#include "logger/detached_thread_win.h"
 #include "logger/fault.h"
 #include "logger/log.h"
-#include "utils/detached_thread_win.h"
 #include "utils/win.h"
 
 namespace vyn {

@@ -9,11 +9,13 @@
 //
 // The lock is advisory for us and bounded in time: a process that holds it
 // (or locks the whole file) must not stall the launcher, so after the wait
-// the write goes ahead without it, and later records try once only until a
-// lock succeeds again. The wait must outlast any real holder, though, or the
-// write it gives up on tears another record: under Wine on a loaded machine
-// (two cores, dozens of processes appending) holders were seen to keep a
-// writer waiting up to a second.
+// the write goes ahead without it, and later records wait only briefly
+// until a lock succeeds again. The wait must outlast any real holder,
+// though, or the write it gives up on tears another record: under Wine on a
+// loaded machine (two cores, dozens of processes appending) holders were
+// seen to keep a writer waiting up to a second. The brief wait still
+// outlasts one healthy append, so a holder that comes and goes is waited for
+// even then.
 
 #include <windows.h>
 
@@ -24,6 +26,8 @@ namespace vyn {
 
 inline constexpr ULONGLONG kLogAppendLockOffset = 0x7FFFFFFFFFFFFFF0ull;
 inline constexpr std::chrono::milliseconds kLogAppendLockWait{2000};
+// The wait once a full one has run out, until a lock succeeds again.
+inline constexpr std::chrono::milliseconds kLogAppendLockImpatientWait{100};
 
 class LogAppendLock {
  public:
@@ -32,7 +36,9 @@ class LogAppendLock {
     const ULONGLONG start = ::GetTickCount64();
     // Polling costs the holder time too (under Wine each attempt is a round
     // trip through the same server the holder's write goes through), so
-    // the pause grows while the lock stays taken.
+    // the pause grows while the lock stays taken; but only a little, or
+    // newcomers polling at their first short pause win every release and a
+    // waiter among many launchers starves for its whole wait.
     DWORD pause_ms = 1;
     for (;;) {
       OVERLAPPED at = where();
@@ -67,7 +73,7 @@ class LogAppendLock {
     return at;
   }
 
-  static constexpr DWORD kLongestPauseMs = 8;
+  static constexpr DWORD kLongestPauseMs = 4;
 
   HANDLE file_;
   bool held_ = false;

@@ -34,7 +34,8 @@ inline constexpr unsigned long kFaultStackGuarantee = 64 * 1024;
 // and the crashed one waits at most `record_wait` for it. From here on every
 // new thread keeps kFaultStackGuarantee for its own stack overflow, and the
 // calling thread ending on its own (a fault no handler saw) ends the process
-// the same way, its record saying "panic". Called once, by the main thread.
+// the same way, within `record_wait` too, its record saying "panic". Called
+// once, by the main thread.
 void install_fault_handlers(std::chrono::milliseconds record_wait = kFaultRecordWait) noexcept;
 
 // Runs the body; a fault escaping it is logged and swallowed, so the thread

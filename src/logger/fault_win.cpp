@@ -12,13 +12,15 @@ namespace {
 
 // The writer builds and appends one record; this is ample for it.
 constexpr SIZE_T kReporterStackSize = 256 * 1024;
+// The watchdog only waits and ends the process.
+constexpr SIZE_T kWatchdogStackSize = 64 * 1024;
 constexpr char kStructuredPrefix[] = "structured exception 0x";
 constexpr std::size_t kStructuredPrefixSize = sizeof kStructuredPrefix - 1;
 constexpr std::size_t kHexDigits = 8;
 
 // Everything a crash needs, made before any crash and never freed.
 struct FaultReporter {
-  HANDLE request = nullptr;  // set once the message is in place
+  HANDLE request = nullptr;  // set once the message is in place; stays set
   HANDLE written = nullptr;  // set by the writer when the record is out
   HANDLE watched = nullptr;  // the installing thread, which must not end alone
   DWORD watched_id = 0;
@@ -39,23 +41,34 @@ void keep_stack_for_overflow() noexcept {
   ::SetThreadStackGuarantee(&size);
 }
 
-// Writes the record of the first crash and ends the process. The installing
-// (main) thread ending while the process lives on is a crash too: a fault
-// ended it that no handler saw, as when a stack overflow leaves no room to
-// run one (Wine has none below its guard page), and the launcher must not
-// linger without it. Its fault's message is unknown.
+// Writes the record of the first crash and ends the process. It builds
+// the record on the heap and may wait for the log's lock, so it can be stuck
+// behind whatever the crash left held; the crashed thread or the watchdog
+// ends the process in bounded time all the same.
 DWORD WINAPI write_crash_record(void*) {
-  const HANDLE wakers[] = {g_reporter.request, g_reporter.watched};
-  if (::WaitForMultipleObjects(2, wakers, FALSE, INFINITE) != WAIT_OBJECT_0) {
-    if (!g_claimed.exchange(true, std::memory_order_acq_rel)) {
-      g_reporter.crashed_thread = g_reporter.watched_id;
-      g_reporter.message = std::nullopt;
-    } else {
-      ::WaitForSingleObject(g_reporter.request, INFINITE);  // a crash's record is on its way
-    }
-  }
+  ::WaitForSingleObject(g_reporter.request, INFINITE);
   log_fault_for_thread(g_reporter.message, g_reporter.crashed_thread);
   ::SetEvent(g_reporter.written);
+  ::TerminateProcess(::GetCurrentProcess(), kExitInternalFault);
+  return 0;
+}
+
+// The installing (main) thread ending while the process lives on is a crash
+// too: a fault ended it that no handler saw, as when a stack overflow leaves
+// no room to run one (Wine has none below its guard page), and the launcher
+// must not linger without it. Its fault's message is unknown, and no crashed
+// thread is left to bound the wait for the record, so this one does; it
+// touches neither the heap nor a lock, so nothing a fault left held can stop
+// it.
+DWORD WINAPI end_after_main_thread(void*) {
+  const HANDLE wakers[] = {g_reporter.request, g_reporter.watched};
+  if (::WaitForMultipleObjects(2, wakers, FALSE, INFINITE) != WAIT_OBJECT_0 &&
+      !g_claimed.exchange(true, std::memory_order_acq_rel)) {
+    g_reporter.crashed_thread = g_reporter.watched_id;
+    g_reporter.message = std::nullopt;
+    ::SetEvent(g_reporter.request);
+  }
+  ::WaitForSingleObject(g_reporter.written, g_reporter.record_wait_ms);
   ::TerminateProcess(::GetCurrentProcess(), kExitInternalFault);
   return 0;
 }
@@ -118,22 +131,29 @@ void install_fault_handlers(std::chrono::milliseconds record_wait) noexcept {
   if (!g_ready.load(std::memory_order_acquire)) {
     g_reporter.record_wait_ms =
         static_cast<DWORD>(std::clamp<long long>(record_wait.count(), 0, INFINITE - 1));
-    g_reporter.request = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // Manual reset: the writer and the watchdog both wake on it.
+    g_reporter.request = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_reporter.written = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_reporter.watched_id = ::GetCurrentThreadId();
     const bool watching =
         ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
                           &g_reporter.watched, SYNCHRONIZE, FALSE, 0);
+    const bool prepared = g_reporter.request && g_reporter.written && watching;
     const HANDLE writer =
-        g_reporter.request && g_reporter.written && watching
-            ? ::CreateThread(nullptr, kReporterStackSize, write_crash_record, nullptr,
-                             STACK_SIZE_PARAM_IS_A_RESERVATION, &g_reporter.writer_thread)
-            : nullptr;
-    // Without a writer a crash still ends with kExitInternalFault, unrecorded.
-    if (writer) {
-      ::CloseHandle(writer);
+        prepared ? ::CreateThread(nullptr, kReporterStackSize, write_crash_record, nullptr,
+                                  STACK_SIZE_PARAM_IS_A_RESERVATION, &g_reporter.writer_thread)
+                 : nullptr;
+    const HANDLE watchdog =
+        writer ? ::CreateThread(nullptr, kWatchdogStackSize, end_after_main_thread, nullptr,
+                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+               : nullptr;
+    // Without both a crash still ends with kExitInternalFault, unrecorded;
+    // a writer without its watchdog only waits for a crash that never asks.
+    if (watchdog) {
+      ::CloseHandle(watchdog);
       g_ready.store(true, std::memory_order_release);
     }
+    if (writer) ::CloseHandle(writer);
   }
   std::set_terminate(on_terminate);
   ::SetUnhandledExceptionFilter(on_unhandled_exception);

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -17,8 +18,8 @@ struct LogSink {
   HANDLE file;
   std::timed_mutex append_lock;
   // False after a wait for the cross-process lock ran out: someone holds
-  // it for far longer than any append takes, so later records do not wait
-  // again until it is free once more.
+  // it for far longer than any append takes, so later records wait only
+  // briefly until one of them gets it again.
   // Atomic because a crash record may be appended without append_lock.
   std::atomic<bool> lock_patient{true};
 };
@@ -46,9 +47,10 @@ void append_line_unlocked(LogSink& sink, const std::string& line,
                           std::chrono::milliseconds longest_wait = kLogAppendLockWait) {
   // One WriteFile per record, placed at the end as a whole: FILE_APPEND_DATA
   // on Windows, and the cross-process lock where that is not enough.
-  const LogAppendLock across_processes(sink.file, sink.lock_patient.load(std::memory_order_relaxed)
-                                                      ? longest_wait
-                                                      : std::chrono::milliseconds(0));
+  const LogAppendLock across_processes(sink.file,
+                                       sink.lock_patient.load(std::memory_order_relaxed)
+                                           ? longest_wait
+                                           : std::min(longest_wait, kLogAppendLockImpatientWait));
   sink.lock_patient.store(across_processes.held(), std::memory_order_relaxed);
   const char* p = line.data();
   std::size_t left = line.size();

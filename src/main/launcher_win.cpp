@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "ipc/ready_waiter.h"
+#include "logger/detached_thread_win.h"
 #include "logger/fault.h"
 #include "logger/log.h"
 #include "logger/log_file.h"
@@ -19,7 +20,6 @@
 #include "main/null_device.h"
 #include "process/instance_guard.h"
 #include "process/stderr_monitor.h"
-#include "utils/detached_thread_win.h"
 #include "utils/profile_mask.h"
 #include "utils/win.h"
 #include "verify/verify.h"

@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "logger/detached_thread_win.h"
 #include "logger/fault.h"
 #include "logger/log.h"
 #include "process/stderr_collector.h"
 #include "process/stderr_monitor.h"
-#include "utils/detached_thread_win.h"
 
 namespace vyn {
 
@@ -141,9 +141,8 @@ void flush_stderr_monitors() noexcept {
 
 void start_stderr_monitor(UniqueHandle pipe, std::uint32_t main_pid) {
   if (!pipe) return;
-  start_detached_thread([p = std::move(pipe), main_pid]() mutable {
-    run_guarded([&] { run_stderr_monitor(std::move(p), main_pid); });
-  });
+  start_detached_thread(
+      [p = std::move(pipe), main_pid]() mutable { run_stderr_monitor(std::move(p), main_pid); });
 }
 
 }  // namespace vyn

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <memory>
 
+#include "logger/detached_thread_win.h"
 #include "logger/fault.h"
 #include "logger/log.h"
-#include "utils/detached_thread_win.h"
 #include "utils/path.h"
 #include "utils/win.h"
 #include "verify/crypto_win.h"
@@ -221,19 +221,16 @@ VerifierWaitResult await_integrity_verifier(IntegrityVerifierThread verifier,
   // The joiner owns the state alone, so if it fails before reporting, its
   // promise goes with it and the wait below sees the sender gone.
   start_detached_thread([state = std::move(state)]() mutable {
-    run_guarded([&] {
-      state->verifier.thread.join();
-      bool faulted = false;
-      if (state->verifier.ended.valid()) {
-        try {
-          state->verifier.ended.get();
-        } catch (...) {
-          faulted = true;  // the payload is not needed, only that there was one
-        }
+    state->verifier.thread.join();
+    bool faulted = false;
+    if (state->verifier.ended.valid()) {
+      try {
+        state->verifier.ended.get();
+      } catch (...) {
+        faulted = true;  // the payload is not needed, only that there was one
       }
-      state->joined.set_value(faulted ? VerifierWaitResult::Panicked
-                                      : VerifierWaitResult::Completed);
-    });
+    }
+    state->joined.set_value(faulted ? VerifierWaitResult::Panicked : VerifierWaitResult::Completed);
   });
 
   using Clock = std::chrono::steady_clock;

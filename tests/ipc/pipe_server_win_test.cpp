@@ -14,10 +14,10 @@
 #include "ipc/pipe_server.h"
 #include "ipc/ready_waiter.h"
 #include "ipc/signal_print.h"
+#include "logger/detached_thread_win.h"
 #include "logger/log.h"
 #include "logger/log_file.h"
 #include "support/temp_dir_win.h"
-#include "utils/detached_thread_win.h"
 #include "utils/win.h"
 
 namespace vyn {

@@ -6,12 +6,19 @@
 //   how: "stack-overflow"  the main thread runs out of stack
 //        "while-appending" a hardware breakpoint on WriteFile traps the main
 //                          thread inside the log writer, holding its lock
+//        "log-never-read"  the log is a pipe nobody reads, so no record can
+//                          be written, and the main thread just ends
+//        "worker-throws"   a thread nobody joins throws; exits 0 once the
+//                          thread has ended
 #include <windows.h>
 
 #include <climits>
 #include <cwchar>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
+#include "logger/detached_thread_win.h"
 #include "logger/fault.h"
 #include "logger/log.h"
 #include "logger/log_file.h"
@@ -41,9 +48,36 @@ bool trap_write_file() {
   return ::SetThreadContext(::GetCurrentThread(), &context) != 0;
 }
 
+// A log whose every write blocks for good, as a record's writer can be stuck
+// behind whatever a fault left held.
+bool log_to_a_pipe_nobody_reads() {
+  const std::wstring name =
+      L"\\\\.\\pipe\\vyn-unread-log-" + std::to_wstring(::GetCurrentProcessId());
+  const HANDLE server =
+      ::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+  if (server == INVALID_HANDLE_VALUE) return false;
+  const HANDLE client =
+      ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (client == INVALID_HANDLE_VALUE) return false;
+  vyn::install_log_sink(client);
+  return true;
+}
+
 int crash(const std::wstring& how) {
   vyn::install_fault_handlers();
   if (how == L"stack-overflow") return recurse(0);
+  if (how == L"log-never-read") ::ExitThread(0);
+  if (how == L"worker-throws") {
+    const HANDLE ended = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    struct SignalsItsEnd {
+      HANDLE event;
+      ~SignalsItsEnd() { ::SetEvent(event); }
+    };
+    vyn::start_detached_thread([end = std::make_shared<SignalsItsEnd>(ended)] {
+      throw std::runtime_error("no room for the boot pipe");
+    });
+    return ::WaitForSingleObject(ended, 10'000) == WAIT_OBJECT_0 ? 0 : kNoCrash;
+  }
   if (how == L"while-appending" && trap_write_file()) {
     vyn::log_event(vyn::LogLevel::Info, "trapped");
     return kNoCrash;
@@ -56,8 +90,13 @@ int crash(const std::wstring& how) {
 int wmain(int argc, wchar_t** argv) {
   if (argc != 4) return kUsage;
   vyn::init_log_context("append-test", "0.0.0", ::GetCurrentProcessId());
-  vyn::open_log_file(argv[1]);
-  if (std::wstring(argv[2]) == L"crash") return crash(argv[3]);
+  const bool crash_mode = std::wstring(argv[2]) == L"crash";
+  if (crash_mode && std::wstring(argv[3]) == L"log-never-read") {
+    if (!log_to_a_pipe_nobody_reads()) return kUsage;
+  } else {
+    vyn::open_log_file(argv[1]);
+  }
+  if (crash_mode) return crash(argv[3]);
   const int id = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
   const int records = static_cast<int>(std::wcstol(argv[3], nullptr, 10));
   for (int i = 0; i < records; ++i)

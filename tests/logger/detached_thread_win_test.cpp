@@ -5,7 +5,7 @@
 #include <future>
 #include <memory>
 
-#include "utils/detached_thread_win.h"
+#include "logger/detached_thread_win.h"
 
 namespace vyn {
 namespace {
