@@ -5,11 +5,14 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
 const {
   MESSAGES,
   addonPath,
   bridgePath,
   loadAddon,
+  scratchDir,
   takeBridgeCalls,
   withConsole,
 } = require('../test_support/harness');
@@ -92,4 +95,31 @@ test('the module registers as not context-aware', () => {
   });
   assert.notEqual(strict.status, 0);
   assert.match(strict.stderr, /non context-aware native addons has been disabled/);
+});
+
+test('the shipped self-check passes beside the module and fails for a foreign one', () => {
+  // Laid out as the release ships them, in a folder of their own.
+  const folder = fs.mkdtempSync(path.join(scratchDir, 'release-'));
+  const bridge = bridgePath('vyn-check-bridge');
+  fs.copyFileSync(addonPath, path.join(folder, 'vynAddon.node'));
+  fs.copyFileSync(bridge, path.join(folder, path.basename(bridge)));
+  fs.copyFileSync(
+    path.join(__dirname, '..', 'check', 'addon-check.js'),
+    path.join(folder, 'addon-check.js'),
+  );
+  const check = (...args) =>
+    spawnSync(process.execPath, [path.join(folder, 'addon-check.js'), ...args], {
+      encoding: 'utf8',
+      env: { ...process.env, ELECTRON_RUN_AS_NODE: '1' },
+    });
+
+  const good = check();
+  assert.equal(good.status, 0, good.stdout + good.stderr);
+  assert.match(good.stdout, /^vynAddon check: PASS$/m);
+  assert.doesNotMatch(good.stdout, /FAIL/);
+
+  const foreign = check(process.env.VYN_ADDON_FOREIGN_PATH);
+  assert.equal(foreign.status, 1, foreign.stdout + foreign.stderr);
+  assert.match(foreign.stdout, /^FAIL {2}the module loads: .*NODE_MODULE_VERSION/m);
+  assert.match(foreign.stdout, /^vynAddon check: FAIL$/m);
 });

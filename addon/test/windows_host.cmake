@@ -37,7 +37,8 @@ add_custom_command(OUTPUT ${_vyn_host} COMMAND ${CMAKE_COMMAND} -E copy ${_vyn_w
                    DEPENDS ${_vyn_windows_node} VERBATIM)
 add_custom_target(vyn_addon_host ALL DEPENDS ${_vyn_host} vyn_addon_msvc vyn_test_bridge
                                               vyn_test_bridge_no_init vyn_test_bridge_null_cache
-                                              vyn_test_bridge_empty_cache vyn_test_bridge_bare)
+                                              vyn_test_bridge_empty_cache vyn_test_bridge_bare
+                                              vyn_check_bridge)
 
 # The Windows Node reads the paths as Windows paths; Wine maps the host's
 # root to drive Z:.
