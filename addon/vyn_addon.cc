@@ -175,12 +175,13 @@ void register_exports(v8::Local<v8::Object> exports, v8::Local<v8::Value> /*modu
 }
 
 // The host links this record into its own list, so it must stay writable and
-// live as long as the module.
+// live as long as the module. The file name is only for the host's messages;
+// __FILE__ would put the build machine's path into the module.
 node::node_module g_module = {
     VYN_ADDON_MODULE_VERSION,  // nm_version: the host refuses any other
     0,                         // nm_flags
     nullptr,                   // nm_dso_handle
-    __FILE__,                  // nm_filename
+    "vyn_addon.cc",            // nm_filename
     register_exports,          // nm_register_func
     nullptr,                   // nm_context_register_func: not context-aware
     "vynAddon",                // nm_modname
