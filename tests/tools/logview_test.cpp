@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "logview/arguments.h"
+#include "logview/fleet.h"
+#include "logview/summary.h"
 
 namespace vyn::logview {
 namespace {
@@ -188,6 +191,135 @@ TEST(Timeline, OddValuesAreShownSafelyAndNeverStopTheReading) {
                                "damaged line(s)"});
 }
 
+// The rows of a log, in the order the runs started.
+std::vector<RunRow> rows_of(const std::string& log, std::size_t* damaged = nullptr) {
+  RunSplitter splitter("f.log");
+  std::istringstream in(log);
+  split_stream(in, splitter);
+  std::vector<RunRow> rows;
+  splitter.finish([&](RunRow r) { rows.push_back(std::move(r)); });
+  if (damaged) *damaged = splitter.damaged_lines();
+  return rows;
+}
+
+TEST(Runs, EachEndingDecidesTheOutcomeAndItsColumns) {
+  const std::string init = at(1, "07.000", "launcher_init");
+  const struct {
+    std::string events, outcome, gpu, integrity;
+  } cases[] = {
+      {at(1, "07.040", "process_launch_success") + at(1, "07.900", "signal_received") +
+           at(1, "09.000", "launcher_exit_on_ready") + at(1, "09.100", "integrity_verify_passed"),
+       "ready", "none", "passed"},
+      {at(1, "07.040", "launcher_gpu_incompatible_retry") +
+           at(1, "07.050", "integrity_verify_failed", ",\"error\":\"File size mismatch\"") +
+           at(1, "07.300", "launcher_exit_on_ready"),
+       "ready", "ready", "failed"},
+      {at(1, "07.040", "launcher_gpu_incompatible_retry") +
+           at(1, "07.200", "launcher_exit_early", ",\"reason\":\"ready_signal_timeout\"") +
+           at(1, "07.300", "asar_integrity_verify_thread_timeout"),
+       "ready_timeout", "not_ready", "unfinished"},
+      {at(1, "07.100", "target_process_launch_failed",
+          ",\"reason\":\"gpu_incompatible_retry_failed\"") +
+           at(1, "07.040", "launcher_gpu_incompatible_retry") +
+           at(1, "07.200", "launcher_exit_early", ",\"reason\":\"failed_to_launch\""),
+       "launch_failed", "launch_failed", "none"},
+      {at(1, "07.100", "vyn_already_running") +
+           at(1, "07.600", "launcher_exit_after_trigger_activation"),
+       "activated", "none", "none"},
+      {at(1, "07.010", "launcher_already_running", ",\"reason\":\"mutex_already_exists\"") +
+           at(1, "07.020", "launcher_already_running", ",\"action\":\"exit\""),
+       "second_launcher", "none", "none"},
+      {at(1, "09.000", "launcher_null_device_fatal"), "nul_device", "none", "none"},
+      {at(1, "07.100", "launcher_error", ",\"error\":\"panic\""), "internal_fault", "none", "none"},
+      {at(1, "07.100", "launcher_error") + at(1, "07.300", "launcher_exit_on_ready"), "ready",
+       "none", "none"},
+      {at(1, "07.100", "process_launch_success"), "unknown", "none", "none"},
+  };
+  for (const auto& c : cases) {
+    const auto rows = rows_of(init + c.events);
+    ASSERT_EQ(rows.size(), 1u) << c.events;
+    EXPECT_EQ(rows[0].outcome, c.outcome) << c.events;
+    EXPECT_EQ(rows[0].gpu_relaunch, c.gpu) << c.events;
+    EXPECT_EQ(rows[0].integrity, c.integrity) << c.events;
+    EXPECT_EQ(rows[0].exit_event.empty(), c.outcome == "unknown") << c.events;
+  }
+  // Ready is timed at the signal, the launch at the first start.
+  const auto ready =
+      rows_of(init + at(1, "07.040", "process_launch_success") +
+              at(1, "07.900", "signal_received") + at(1, "09.000", "launcher_exit_on_ready"))[0];
+  EXPECT_EQ(ready.launch_ms, 40);
+  EXPECT_EQ(ready.ready_ms, 900);
+}
+
+TEST(Runs, InterleavedReusedAndTrimmedRunsAreKeptApart) {
+  std::size_t damaged = 0;
+  const auto rows = rows_of(
+      at(5, "06.000", "signal_received") + at(5, "06.100", "launcher_exit_on_ready") +  // trimmed
+          at(10, "07.000", "launcher_init") + at(20, "07.500", "launcher_init") +
+          "{\"level\":\"info\",\"inst\n" +  // torn by a killed launcher
+          at(20, "07.600", "launcher_exit_after_trigger_activation") +
+          "{\"eventName\":\"launcher_exit_early\",\"ts\":\"x\"}\n" +  // no process id
+          at(10, "08.000", "signal_received") + at(10, "08.100", "launcher_exit_on_ready") +
+          at(10, "09.000", "launcher_init") + "\r\n" + "{\"level\":\"x\"," + at(1, "1", "x"),
+      &damaged);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[0].outcome, "ready");
+  EXPECT_TRUE(rows[0].facts.init_ts.empty());
+  EXPECT_EQ(rows[0].ready_ms, std::nullopt);  // its start is not in the log
+  EXPECT_EQ(rows[1].facts.pid, 10u);
+  EXPECT_EQ(rows[1].ready_ms, 1000);
+  EXPECT_EQ(rows[2].outcome, "activated");
+  EXPECT_EQ(rows[2].facts.damaged_lines, 2u);
+  EXPECT_EQ(rows[3].outcome, "unknown");  // the id's next run
+  EXPECT_EQ(rows[4].facts.pid, 1u);       // read after the torn start on its line
+  EXPECT_EQ(damaged, 3u);
+}
+
+TEST(Runs, LinesBeyondTheLimitAreOneDamagedLineEachAndRowsQuoteForCsv) {
+  std::size_t damaged = 0;
+  const std::string huge(kMaxLineBytes + 10, 'x');
+  const auto rows = rows_of(at(1, "07.000", "launcher_init") + huge + "\n" + huge, &damaged);
+  EXPECT_EQ(damaged, 2u);
+  ASSERT_EQ(rows.size(), 1u);
+  RunRow row = rows[0];
+  row.facts.fault = true;
+  row.facts.fault_message = "a \"b\",\nc";
+  const std::string csv = row_csv(row);
+  EXPECT_NE(csv.find(",\"a \"\"b\"\",\nc\","), std::string::npos) << csv;
+  const std::string header = csv_header();
+  EXPECT_EQ(std::count(header.begin(), header.end(), ','),
+            std::count(csv.begin(), csv.end(), ',') - 1);
+}
+
+TEST(Summary, PercentilesAreNearestRankAndListsRankByCount) {
+  Summary s;
+  RunSplitter none("x");
+  for (int ms = 1; ms <= 20; ++ms) {
+    RunRow r;
+    r.outcome = ms <= 18 ? "ready" : "ready_timeout";
+    if (ms <= 18) r.ready_ms = ms * 10;
+    r.gpu_relaunch = ms == 1 ? "ready" : "none";
+    r.integrity = ms % 2 ? "passed" : "io_error";
+    r.facts.first_launch_ts = "t";
+    r.facts.has_env = ms > 1;
+    r.facts.os_release = ms > 10 ? "22631" : "19045";
+    s.add(r);
+  }
+  s.add_file(none);
+  const auto j = s.to_json();
+  EXPECT_EQ(j["readyMs"],
+            nlohmann::ordered_json::parse(R"({"runs":18,"p50":90,"p90":170,"p99":180})"));
+  EXPECT_EQ(j["outcomes"][0]["outcome"], "ready");
+  EXPECT_EQ(j["outcomes"][0]["share"], 0.9);
+  EXPECT_EQ(j["integrity"][0]["result"], "io_error");  // ten each: by name
+  EXPECT_EQ(j["gpuFallback"]["rate"], 0.05);
+  EXPECT_EQ(j["byOsRelease"].size(), 3u);
+  EXPECT_EQ(j["byOsRelease"][2]["osRelease"], nullptr);  // no description, last
+  EXPECT_NE(s.to_table().find("p90                                             170 ms"),
+            std::string::npos)
+      << s.to_table();
+}
+
 TEST(Arguments, HelpPrintsTheUsageAndAnythingElseNamesTheLog) {
   for (const char* flag : {"--help", "-h"}) {
     const auto r = parse_logview_arguments({flag});
@@ -199,6 +331,13 @@ TEST(Arguments, HelpPrintsTheUsageAndAnythingElseNamesTheLog) {
             "D:\\logs\\bootstrap.log");
   EXPECT_EQ(std::get<ReadLog>(parse_logview_arguments({})).path, std::nullopt);
   EXPECT_EQ(std::get<ExitNow>(parse_logview_arguments({"a.log", "b.log"})).code, 2);
+  const auto runs = std::get<ReadFleet>(parse_logview_arguments({"runs", "--csv", "a", "dir"}));
+  EXPECT_EQ(runs.paths, (std::vector<std::string>{"a", "dir"}));
+  EXPECT_TRUE(runs.csv);
+  const auto summary = std::get<ReadFleet>(parse_logview_arguments({"summary", "--json", "d"}));
+  EXPECT_EQ(summary.report, ReadFleet::Report::summary);
+  EXPECT_TRUE(summary.json);
+  EXPECT_EQ(std::get<ExitNow>(parse_logview_arguments({"summary"})).code, 2);
 }
 
 }  // namespace

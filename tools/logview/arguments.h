@@ -13,6 +13,16 @@ struct ReadLog {
   std::optional<std::string> path;
 };
 
+// Many logs (files and folders, UTF-8): one row per run ("runs", JSON lines
+// or CSV) or the figures of them all ("summary", a table or JSON).
+struct ReadFleet {
+  enum class Report { runs, summary };
+  Report report = Report::runs;
+  std::vector<std::string> paths;
+  bool csv = false;
+  bool json = false;
+};
+
 // The program ends at once: its usage was asked for (code 0) or the command
 // line is wrong (code 2). The texts go to standard output and error.
 struct ExitNow {
@@ -24,6 +34,6 @@ struct ExitNow {
 inline constexpr int kUsageErrorExitCode = 2;
 
 // `args` without the program name.
-std::variant<ReadLog, ExitNow> parse_logview_arguments(std::vector<std::string> args);
+std::variant<ReadLog, ReadFleet, ExitNow> parse_logview_arguments(std::vector<std::string> args);
 
 }  // namespace vyn::logview

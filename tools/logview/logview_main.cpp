@@ -1,5 +1,6 @@
 // vyn-logview: prints bootstrap.log as a timeline, one block per run.
-// Usage: vyn-logview [path-to-bootstrap.log], vyn-logview --help
+// Usage: vyn-logview [path-to-bootstrap.log], vyn-logview --help,
+// vyn-logview runs|summary PATH... for many logs at once.
 // On Windows, without a path it reads the current user's log, where the
 // launcher writes it: %APPDATA%\VYN\logs\bootstrap.log.
 #include <filesystem>
@@ -19,6 +20,8 @@
 #endif
 
 #include "logview/arguments.h"
+#include "logview/fleet.h"
+#include "logview/summary.h"
 #include "logview/timeline.h"
 
 namespace {
@@ -59,6 +62,10 @@ std::optional<std::filesystem::path> log_path(const std::optional<std::string>& 
   if (!given) return default_log();
   return std::filesystem::path(vyn::to_wide(*given));
 }
+
+std::filesystem::path named_path(const std::string& given) {
+  return std::filesystem::path(vyn::to_wide(given));
+}
 #else
 std::vector<std::string> arguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -69,7 +76,31 @@ std::optional<std::filesystem::path> log_path(const std::optional<std::string>& 
   if (!given) return std::nullopt;
   return std::filesystem::path(*given);
 }
+
+std::filesystem::path named_path(const std::string& given) { return given; }
 #endif
+
+// Rows go out as each log ends; the summary only counts them.
+int read_fleet(const vyn::logview::ReadFleet& request) {
+  using vyn::logview::ReadFleet;
+  std::vector<std::filesystem::path> paths;
+  for (const auto& p : request.paths) paths.push_back(named_path(p));
+  vyn::logview::Summary summary;
+  vyn::logview::FleetSink sink;
+  if (request.report == ReadFleet::Report::summary) {
+    sink.row = [&](vyn::logview::RunRow row) { summary.add(row); };
+    sink.file_done = [&](const vyn::logview::RunSplitter& file) { summary.add_file(file); };
+  } else {
+    if (request.csv) std::cout << vyn::logview::csv_header();
+    sink.row = [&](vyn::logview::RunRow row) {
+      std::cout << (request.csv ? vyn::logview::row_csv(row) : vyn::logview::row_json(row));
+    };
+  }
+  const bool all = vyn::logview::read_fleet(paths, sink, std::cerr);
+  if (request.report == ReadFleet::Report::summary)
+    std::cout << (request.json ? summary.to_json().dump(2) + "\n" : summary.to_table());
+  return all ? 0 : 1;
+}
 
 }  // namespace
 
@@ -85,6 +116,7 @@ int main(int argc, char** argv) {
     std::cerr << exit->err;
     return exit->code;
   }
+  if (const auto* fleet = std::get_if<vyn::logview::ReadFleet>(&parsed)) return read_fleet(*fleet);
   const std::optional<std::filesystem::path> path =
       log_path(std::get<vyn::logview::ReadLog>(parsed).path);
   if (!path) {

@@ -1,0 +1,87 @@
+'use strict';
+
+// node fleet_sql_test.js <SUPPORT.md> <logs folder> <node_modules with DuckDB> <viewer command...>
+//
+// Two independent readings of the same logs must agree number for number:
+// the SQL blocks of the support guide, run as they stand in DuckDB from the
+// logs folder, and `vyn-logview summary --json` (a Windows viewer is given
+// the folder as a Windows path).
+
+const assert = require('node:assert/strict');
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+
+const MARKER = /^<!-- tests run this block as: ([\w-]+) -->$/;
+
+function sqlBlocks(markdown) {
+  const lines = markdown.split('\n');
+  const blocks = new Map();
+  for (let i = 0; i < lines.length; ++i) {
+    const marker = MARKER.exec(lines[i]);
+    if (!marker) continue;
+    if (lines[i + 1] !== '```sql') throw new Error(`the block "${marker[1]}" must follow its marker`);
+    const end = lines.indexOf('```', i + 2);
+    if (end < 0) throw new Error(`the block "${marker[1]}" is not closed`);
+    blocks.set(marker[1], lines.slice(i + 2, end).join('\n'));
+  }
+  return blocks;
+}
+
+// DuckDB hands big integers over as BigInt; the viewer's JSON has numbers.
+function plain(rows) {
+  return rows.map((row) =>
+    Object.fromEntries(Object.entries(row).map(([k, v]) => [k, typeof v === 'bigint' ? Number(v) : v])));
+}
+
+async function main() {
+  const [guide, logs, modules, ...viewer] = process.argv.slice(2);
+  const blocks = sqlBlocks(fs.readFileSync(guide, 'utf8'));
+  const { DuckDBInstance } = require(path.join(path.resolve(modules), '@duckdb/node-api'));
+
+  const windowsViewer = viewer[viewer.length - 1].endsWith('.exe');
+  const logsArg = windowsViewer ? 'Z:' + path.resolve(logs).replace(/\//g, '\\') : logs;
+  const summary = JSON.parse(
+    execFileSync(viewer[0], [...viewer.slice(1), 'summary', '--json', logsArg], { encoding: 'utf8' }));
+
+  process.chdir(logs);
+  const connection = await (await DuckDBInstance.create(':memory:')).connect();
+  const run = async (name) => {
+    if (!blocks.has(name)) throw new Error(`the guide has no block marked "${name}"`);
+    return plain((await connection.runAndReadAll(blocks.get(name))).getRowObjectsJS());
+  };
+  await run('records');
+  await run('runs');
+  const [ready] = await run('ready');
+  const [gpu] = await run('gpu');
+  const [{ files, runs }] = plain(
+    (await connection.runAndReadAll('SELECT COUNT(DISTINCT file) AS files, COUNT(*) AS runs FROM runs'))
+      .getRowObjectsJS());
+
+  assert.equal(summary.runs, runs, 'runs');
+  assert.equal(summary.files, files, 'files');
+  assert.deepEqual(summary.outcomes, await run('outcomes'), 'outcomes');
+  assert.deepEqual(summary.readyMs, ready, 'time to ready');
+  assert.deepEqual(summary.gpuFallback, gpu, 'GPU fallback');
+  assert.deepEqual(summary.integrity, await run('integrity'), 'integrity');
+  assert.deepEqual(summary.topErrors, await run('errors'), 'error events');
+  assert.deepEqual(summary.byOsRelease, await run('os'), 'by Windows release');
+  console.log(JSON.stringify(summary, null, 1));
+  return summary;
+}
+
+main().then(
+  (summary) => {
+    // The corpus holds one run of each common ending and a torn line; a
+    // corpus that lost them would make the agreement above say little.
+    for (const outcome of ['ready', 'ready_timeout', 'activated', 'launch_failed', 'second_launcher']) {
+      assert.ok(summary.outcomes.some((o) => o.outcome === outcome), `no ${outcome} run in the logs`);
+    }
+    assert.ok(summary.gpuFallback.readyAfterRelaunch > 0, 'no GPU relaunch in the logs');
+    assert.ok(summary.integrity.some((i) => i.result === 'failed'), 'no failed check in the logs');
+    assert.equal(summary.damagedLines, 1, 'the torn line');
+  },
+  (e) => {
+    console.error(e);
+    process.exitCode = 1;
+  });
