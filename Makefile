@@ -73,7 +73,7 @@ clean:
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD_DIR ?= build/native
 FUZZ_TARGETS := verify_config stderr_collector log_rotation command_line quoting output_parse \
-                ready_protocol
+                ready_protocol run_splitter
 
 .PHONY: fuzz
 
