@@ -95,10 +95,13 @@ Installation::Installation()
 // The applications a test started outlive its launcher by design; they must
 // not outlive the test, or the next one (in this program or another) finds
 // them running.
-Installation::~Installation() {
+Installation::~Installation() { programs_under(install_dir, true); }
+
+std::vector<DWORD> programs_under(const std::wstring& folder, bool end) {
+  std::vector<DWORD> found;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return;
-  const std::wstring prefix = install_dir + L"\\";
+  if (snapshot == INVALID_HANDLE_VALUE) return found;
+  const std::wstring prefix = folder + L"\\";
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot, &entry); more;
@@ -111,12 +114,16 @@ Installation::~Installation() {
     DWORD size = static_cast<DWORD>(std::size(image));
     if (QueryFullProcessImageNameW(process, 0, image, &size) &&
         _wcsnicmp(image, prefix.c_str(), prefix.size()) == 0) {
-      TerminateProcess(process, 0);
-      WaitForSingleObject(process, 5000);
+      found.push_back(entry.th32ProcessID);
+      if (end) {
+        TerminateProcess(process, 0);
+        WaitForSingleObject(process, 5000);
+      }
     }
     CloseHandle(process);
   }
   CloseHandle(snapshot);
+  return found;
 }
 
 void Installation::copy_program(const std::wstring& built_name, const std::wstring& as_name) const {

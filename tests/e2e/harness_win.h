@@ -125,6 +125,9 @@ ProgramResult run_program(const std::wstring& exe, const std::vector<std::wstrin
 bool script_sealer_built();
 ProgramResult run_script_sealer(const std::vector<std::wstring>& args);
 
+// Processes whose program lies below `folder`, ended first when `end`.
+std::vector<DWORD> programs_under(const std::wstring& folder, bool end = false);
+
 // Command-line quoting for the harness's own child processes.
 std::wstring quote_argument(const std::wstring& arg);
 
