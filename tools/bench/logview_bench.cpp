@@ -6,10 +6,10 @@
 //                          [logs (10000)] [KiB per log (20)]
 // The templates are logs the real launcher wrote (the fleet corpus of the
 // tests: build/windows/fleet-corpus). Each generated log is a sequence of
-// their runs (from one launcher_init to the next, interleaved records
-// included), each with its own process ids, installation id, Windows release
-// and clock, and its times stretched by a random factor, so time to ready
-// and the breakdowns vary from log to log.
+// their runs (launchers that wrote at the same time kept together), each
+// with its own process ids, installation id, Windows release and clock, and
+// its times stretched by a random factor, so time to ready and the
+// breakdowns vary from log to log.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,16 +34,27 @@ const char* const kReleases[] = {"19045", "22621", "22631", "26100", "18362"};
 
 using Block = std::vector<Json>;
 
+// A template is cut before a launcher_init only where no run is still open,
+// so launchers that wrote at the same time stay together with their lines.
 std::vector<Block> template_runs(const fs::path& folder) {
   std::vector<Block> blocks;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     if (!entry.is_regular_file() || entry.path().extension() != ".log") continue;
     std::ifstream in(entry.path(), std::ios::binary);
+    std::vector<Json> records;
+    std::map<std::uint64_t, std::size_t> last;  // process id -> its last record
     for (std::string line; std::getline(in, line);) {
       Json rec = Json::parse(line, nullptr, false);
-      if (!rec.is_object() || !rec.contains("eventName")) continue;
-      if (rec["eventName"] == "launcher_init" || blocks.empty()) blocks.emplace_back();
-      blocks.back().push_back(std::move(rec));
+      if (!rec.is_object() || !rec.contains("eventName") || !rec["processId"].is_number()) continue;
+      last[rec["processId"].get<std::uint64_t>()] = records.size();
+      records.push_back(std::move(rec));
+    }
+    std::size_t open_until = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (i == 0 || (records[i]["eventName"] == "launcher_init" && open_until < i))
+        blocks.emplace_back();
+      open_until = std::max(open_until, last[records[i]["processId"].get<std::uint64_t>()]);
+      blocks.back().push_back(std::move(records[i]));
     }
   }
   return blocks;
@@ -83,6 +94,7 @@ void write_log(const fs::path& path, const std::vector<Block>& blocks, std::size
   const std::string install = "fleet-" + std::to_string(user);
   const std::string release = kReleases[rng() % std::size(kReleases)];
   std::size_t written = 0;
+  std::uint64_t next_pid = 0;
   while (written < bytes) {
     const Block& block = blocks[rng() % blocks.size()];
     const double stretch = 0.5 + (rng() % 2500) / 1000.0;
@@ -97,7 +109,7 @@ void write_log(const fs::path& path, const std::vector<Block>& blocks, std::size
       rec["installId"] = install;
       if (rec["processId"].is_number_unsigned()) {
         auto& pid = pids[rec["processId"].get<std::uint64_t>()];
-        if (pid == 0) pid = 4 * (1 + rng() % 16'000);
+        if (pid == 0) pid = next_pid += 4 * (1 + rng() % 64);
         rec["processId"] = pid;
       }
       if (rec.contains("env") && rec["env"].is_object()) rec["env"]["osRelease"] = release;
