@@ -66,22 +66,18 @@ async function main() {
   assert.deepEqual(summary.integrity, await run('integrity'), 'integrity');
   assert.deepEqual(summary.topErrors, await run('errors'), 'error events');
   assert.deepEqual(summary.byOsRelease, await run('os'), 'by Windows release');
+  // The logs hold one run of each common ending and a torn line; logs that
+  // lost them would make the agreement above say little.
+  for (const outcome of ['ready', 'ready_timeout', 'activated', 'launch_failed', 'second_launcher']) {
+    assert.ok(summary.outcomes.some((o) => o.outcome === outcome), `no ${outcome} run in the logs`);
+  }
+  assert.ok(summary.gpuFallback.readyAfterRelaunch > 0, 'no GPU relaunch in the logs');
+  assert.ok(summary.integrity.some((i) => i.result === 'failed'), 'no failed check in the logs');
+  assert.equal(summary.damagedLines, 1, 'the torn line');
   console.log(JSON.stringify(summary, null, 1));
-  return summary;
 }
 
-main().then(
-  (summary) => {
-    // The corpus holds one run of each common ending and a torn line; a
-    // corpus that lost them would make the agreement above say little.
-    for (const outcome of ['ready', 'ready_timeout', 'activated', 'launch_failed', 'second_launcher']) {
-      assert.ok(summary.outcomes.some((o) => o.outcome === outcome), `no ${outcome} run in the logs`);
-    }
-    assert.ok(summary.gpuFallback.readyAfterRelaunch > 0, 'no GPU relaunch in the logs');
-    assert.ok(summary.integrity.some((i) => i.result === 'failed'), 'no failed check in the logs');
-    assert.equal(summary.damagedLines, 1, 'the torn line');
-  },
-  (e) => {
-    console.error(e);
-    process.exitCode = 1;
-  });
+main().catch((e) => {
+  console.error(e);
+  process.exitCode = 1;
+});

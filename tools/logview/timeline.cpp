@@ -1,7 +1,6 @@
 #include "logview/timeline.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -10,6 +9,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "logview/runs.h"
 
 namespace vyn::logview {
 
@@ -128,35 +129,6 @@ std::optional<std::uint64_t> number_field(const Json& rec, const char* key) {
   if (it == rec.end() || !it->is_number_integer() || it->get<std::int64_t>() < 0)
     return std::nullopt;
   return it->get<std::uint64_t>();
-}
-
-// The decimal number in ts[pos, pos + n), or -1 when it holds anything else.
-int digits(std::string_view ts, std::size_t pos, std::size_t n) {
-  int value = 0;
-  for (std::size_t i = pos; i < pos + n; ++i) {
-    if (ts[i] < '0' || ts[i] > '9') return -1;
-    value = value * 10 + (ts[i] - '0');
-  }
-  return value;
-}
-
-// Milliseconds since 1970 from "YYYY-MM-DDTHH:MM:SS.mmmZ", so that a run
-// across midnight still measures forwards.
-std::optional<std::int64_t> epoch_ms(std::string_view ts) {
-  if (ts.size() != 24 || ts[4] != '-' || ts[7] != '-' || ts[10] != 'T' || ts[13] != ':' ||
-      ts[16] != ':' || ts[19] != '.' || ts[23] != 'Z')
-    return std::nullopt;
-  const int y = digits(ts, 0, 4), mo = digits(ts, 5, 2), d = digits(ts, 8, 2);
-  const int h = digits(ts, 11, 2), mi = digits(ts, 14, 2), s = digits(ts, 17, 2);
-  const int ms = digits(ts, 20, 3);
-  if (y < 0 || mo < 0 || d < 0 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 60 || ms < 0)
-    return std::nullopt;
-  using namespace std::chrono;
-  const year_month_day date{year{y}, month{static_cast<unsigned>(mo)},
-                            day{static_cast<unsigned>(d)}};
-  if (!date.ok()) return std::nullopt;
-  const std::int64_t days_since = sys_days{date}.time_since_epoch().count();
-  return ((days_since * 24 + h) * 60 + mi) * 60'000LL + s * 1000LL + ms;
 }
 
 struct Run {
