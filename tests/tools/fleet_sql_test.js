@@ -41,8 +41,10 @@ async function main() {
 
   const windowsViewer = viewer[viewer.length - 1].endsWith('.exe');
   const logsArg = windowsViewer ? 'Z:' + path.resolve(logs).replace(/\//g, '\\') : logs;
-  const summary = JSON.parse(
-    execFileSync(viewer[0], [...viewer.slice(1), 'summary', '--json', logsArg], { encoding: 'utf8' }));
+  const view = (...args) =>
+    execFileSync(viewer[0], [...viewer.slice(1), ...args, logsArg], { encoding: 'utf8' });
+  const summary = JSON.parse(view('summary', '--json'));
+  const viewerRuns = view('runs').split('\n').filter((l) => l).map((l) => JSON.parse(l));
 
   process.chdir(logs);
   const connection = await (await DuckDBInstance.create(':memory:')).connect();
@@ -58,6 +60,11 @@ async function main() {
     (await connection.runAndReadAll('SELECT COUNT(DISTINCT file) AS files, COUNT(*) AS runs FROM runs'))
       .getRowObjectsJS());
 
+  // Row by row, apart from the file's name and the start's type, which
+  // differ between the readers by nature.
+  const rowsOf = (rows) => rows.map(({ file, start, ...row }) => JSON.stringify(row, Object.keys(row).sort())).sort();
+  assert.deepEqual(rowsOf(await run('table')), rowsOf(viewerRuns.map(({ damagedLines, ...r }) => r)),
+                   'the run table');
   assert.equal(summary.runs, runs, 'runs');
   assert.equal(summary.files, files, 'files');
   assert.deepEqual(summary.outcomes, await run('outcomes'), 'outcomes');
