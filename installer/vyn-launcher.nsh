@@ -38,6 +38,11 @@
 
 !define VYN_TRACKING_KEY "Software\VYN\InstallTracking"
 !define VYN_LAUNCHER_FILENAME "VYN_Launcher.exe"
+; What the shortcuts start. Rolling back to starting the application
+; directly is this define set to "$INSTDIR\VYN.exe" before the include, in
+; one more release: the shortcuts an update keeps are re-pointed at VYN.exe,
+; identifier and all.
+!define /ifndef VYN_SHORTCUT_TARGET "$INSTDIR\${VYN_LAUNCHER_FILENAME}"
 ; How long a running launcher may take to end on its own (it ends as soon as
 ; the application reports ready) before the installer ends it.
 !define /ifndef VYN_LAUNCHER_EXIT_WAIT_MS 5000
@@ -166,7 +171,7 @@
         System::Call '$2->5(w "${LINK}", i 2) i .r0'
         ${If} $0 = 0
           ; SetPath, SetWorkingDirectory, SetIconLocation
-          System::Call '$1->20(w "$INSTDIR\${VYN_LAUNCHER_FILENAME}") i .r0'
+          System::Call '$1->20(w "${VYN_SHORTCUT_TARGET}") i .r0'
           System::Call '$1->9(w "$INSTDIR") i .r0'
           System::Call '$1->17(w "$INSTDIR\${APP_EXECUTABLE_FILENAME}", i 0) i .r0'
           ; IID_IPropertyStore
@@ -229,6 +234,11 @@
   !insertmacro VYN_REPOINT_SHORTCUT "$newDesktopLink"
   !insertmacro VYN_REPOINT_SHORTCUT "$newStartMenuLink"
   System::Call 'shell32::SHChangeNotify(i 0x8000000, i 0, p 0, p 0)'
+  ; electron-builder has one customInstall, and this is it: a project's own
+  ; steps go into VYN_AFTER_INSTALL.
+  !ifmacrodef VYN_AFTER_INSTALL
+    !insertmacro VYN_AFTER_INSTALL
+  !endif
 !macroend
 
 !macro customUnInstall
