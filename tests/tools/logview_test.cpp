@@ -249,6 +249,10 @@ TEST(Runs, EachEndingDecidesTheOutcomeAndItsColumns) {
               at(1, "07.900", "signal_received") + at(1, "09.000", "launcher_exit_on_ready"))[0];
   EXPECT_EQ(ready.launch_ms, 40);
   EXPECT_EQ(ready.ready_ms, 900);
+  // The description's members after a nested value are still its own.
+  const auto env = rows_of(init + at(1, "08.000", "launcher_env",
+                                     ",\"env\":{\"gpu\":{\"a\":[1]},\"osRelease\":\"22631\"}"));
+  EXPECT_EQ(env[0].facts.os_release, "22631");
 }
 
 TEST(Runs, InterleavedReusedAndTrimmedRunsAreKeptApart) {

@@ -37,7 +37,7 @@ class RecordPicker : public Sax {
   bool binary(binary_t&) override { return true; }
   bool start_object(std::size_t) override {
     if (depth_ == 0) object_ = true;
-    in_env_ = depth_ == 1 && top_key_ == "env";
+    if (depth_ == 1) in_env_ = top_key_ == "env";
     ++depth_;
     return true;
   }
