@@ -94,13 +94,16 @@ class Installer : public ::testing::Test {
     }
     // Inherited by installer, launcher and stand-in; Wine's menu builder
     // would copy the shortcuts into the host's menus.
-    SetEnvironmentVariableW(L"APPDATA", inst->appdata.c_str());
-    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"winemenubuilder.exe=d;mscoree,mshtml=");
+    set_env(L"APPDATA", inst->appdata.c_str());
+    set_env(L"WINEDLLOVERRIDES", L"winemenubuilder.exe=d;mscoree,mshtml=");
     Installation::unregister();
     std::printf("[ timing ] install %llu ms\n", install());
   }
   static void TearDownTestSuite() {
     for (const auto& [name, value] : saved) set_folder(name.c_str(), value);
+    // The next suites' stand-ins read their own scenarios.
+    for (const auto& [name, value] : env)
+      SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
     Installation::unregister();
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VYN-fixture");
     inst.reset();
@@ -116,13 +119,16 @@ class Installer : public ::testing::Test {
     return run_to_end(quote_argument(bin_dir() + L"\\vyn_installer_fixture.exe") + L" /S" + extra +
                       L" /D=" + inst->install_dir);
   }
-  static void scenario(const wchar_t* json) {
-    SetEnvironmentVariableW(L"VYN_STANDIN_SCENARIO", json);
+  static void set_env(const wchar_t* name, const wchar_t* value) {
+    if (!env.count(name)) env[name] = get_env(name);
+    SetEnvironmentVariableW(name, value);
   }
+  static void scenario(const wchar_t* json) { set_env(L"VYN_STANDIN_SCENARIO", json); }
   static std::wstring link(const wchar_t* folder) { return inst->root / folder + L"\\VYN.lnk"; }
 
   static inline std::unique_ptr<Installation> inst;
   static inline std::map<std::wstring, std::wstring> saved;
+  static inline std::map<std::wstring, std::optional<std::wstring>> env;
 };
 
 TEST_F(Installer, TracksTheInstallationAndPointsBothShortcutsAtTheLauncher) {
