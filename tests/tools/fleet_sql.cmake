@@ -4,12 +4,7 @@
 # from the end-to-end folder, whose harness makes the logs.
 set(_vyn_fleet_corpus ${CMAKE_BINARY_DIR}/fleet-corpus)
 
-vyn_program(vyn_fleet_corpus fleet_corpus_win.cpp harness_win.cpp WMAIN
-            DEPS vyn_utils vyn_test_support psapi)
-target_include_directories(vyn_fleet_corpus PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-if(NOT MSVC)
-  target_compile_options(vyn_fleet_corpus PRIVATE -Wno-missing-field-initializers)
-endif()
+vyn_program(vyn_fleet_corpus fleet_corpus_win.cpp WMAIN DEPS vyn_e2e_harness)
 add_dependencies(vyn_fleet_corpus VYN_Launcher vyn-seal vyn-logview)
 if(TARGET VYN)
   add_dependencies(vyn_fleet_corpus VYN)
