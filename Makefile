@@ -16,7 +16,8 @@ DEB_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-de
 FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h' '*.cc' 2>/dev/null)
 
 .PHONY: deps configure-windows configure-windows-addon configure-native build-windows \
-        build-windows-addon build-native test test-windows test-native demo format format-check clean
+        build-windows-addon build-native test test-windows test-native demo format format-check clean \
+        release release-reproducible
 
 deps:
 	@missing=""; \
@@ -53,7 +54,25 @@ test-windows: build-windows
 test-native: build-native
 	ctest --preset native
 
-test: format-check build-windows-addon test-windows test-native
+test:
+	@tools/timed_phases.sh \
+	  packages "$(MAKE) --no-print-directory deps" \
+	  "format check" "$(MAKE) --no-print-directory format-check" \
+	  "Windows build" "$(MAKE) --no-print-directory build-windows-addon build-windows" \
+	  "Windows tests" "ctest --preset windows" \
+	  "native build" "$(MAKE) --no-print-directory build-native" \
+	  "native tests" "ctest --preset native"
+
+# The release an application team takes (README, "Adopting the companion"):
+#   make release VERSION=x.y.z VYN_VERIFY_PASSPHRASE=... [SIGN_PKCS12=... SIGN_PASSWORD=...]
+#                [ADDON_HEADERS=... ADDON_HOST=...|ADDON_NODE_LIB=...]
+release: deps
+	tools/release/release.sh
+
+# Two release builds of this commit in different folders, compared byte for
+# byte (minutes: not part of `make test`).
+release-reproducible: deps
+	tools/release/reproducible_check.sh
 
 demo: build-windows
 	tools/demo.sh build/windows
