@@ -7,6 +7,7 @@
 //   electron-builder:  "afterPack": "<path>/vyn-seal.js"
 //   command line:      node vyn-seal.js [--version <text>] <packed folder>
 //                      node vyn-seal.js --check <packed folder>
+//                      node vyn-seal.js --fingerprint
 //
 // The pass phrase comes from VYN_VERIFY_PASSPHRASE and must be the one the
 // release launcher was built with.
@@ -34,6 +35,14 @@ function passPhrase() {
                     `not ${phrase.length} characters${ascii}`);
   }
   return phrase;
+}
+
+// The release's BUILDINFO.json carries the same one-way value of the phrase
+// its launcher was built with (tools/release/fingerprint.py explains it),
+// so a pipeline can see that both sides share one phrase.
+function fingerprint(phrase) {
+  const salt = 'vyn-startup pass phrase fingerprint 1';
+  return 'pbkdf2-sha256:' + crypto.pbkdf2Sync(phrase, salt, 600000, 16, 'sha256').toString('hex');
 }
 
 const keyFor = (phrase, salt) =>
@@ -217,17 +226,36 @@ async function main(argv) {
   try {
     parsed = parseArgs({
       args: argv,
-      options: { check: { type: 'boolean' }, version: { type: 'string' } },
+      options: {
+        check: { type: 'boolean' },
+        version: { type: 'string' },
+        fingerprint: { type: 'boolean' },
+      },
       allowPositionals: true,
     });
-    if (parsed.positionals.length !== 1) throw new Error('expected one packed folder');
+    if (parsed.values.fingerprint) {
+      if (parsed.positionals.length || parsed.values.check || parsed.values.version !== undefined)
+        throw new Error('--fingerprint takes nothing else');
+    } else if (parsed.positionals.length !== 1) {
+      throw new Error('expected one packed folder');
+    }
     if (parsed.values.check && parsed.values.version !== undefined)
       throw new Error('--version is for sealing, not --check');
   } catch (e) {
     console.error(`vyn-seal.js: ${e.message}\n` +
                   'usage: node vyn-seal.js [--version <text>] <packed folder>  seals app.asar\n' +
-                  '       node vyn-seal.js --check <packed folder>  checks it like the launcher');
+                  '       node vyn-seal.js --check <packed folder>  checks it like the launcher\n' +
+                  '       node vyn-seal.js --fingerprint  the pass phrase\'s one-way fingerprint');
     return 2;
+  }
+  if (parsed.values.fingerprint) {
+    try {
+      console.log(fingerprint(passPhrase()));
+      return 0;
+    } catch (e) {
+      console.error(`vyn-seal.js: error: ${e.message}`);
+      return 1;
+    }
   }
   const folder = parsed.positionals[0];
   try {

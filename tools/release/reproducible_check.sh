@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Shows that a release is reproducible: builds the current commit twice, in
+# two fresh clones in different folders, and compares the executables and
+# the archives byte for byte. Takes minutes (two release builds), so it is
+# `make release-reproducible`, not part of `make test`.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+version=${VERSION:-0.0.0-reproducible}
+export VYN_VERIFY_PASSPHRASE=${VYN_VERIFY_PASSPHRASE:-reproducible-check-phrase}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for side in a b-in-a-deeper-folder; do
+  git clone -q "$top" "$work/$side/vyn"
+  (cd "$work/$side/vyn" && VERSION=$version bash tools/release/release.sh >"$work/$side.log" 2>&1) ||
+    { cat "$work/$side.log"; exit 1; }
+done
+name=vyn-startup-$version-win64
+a=$work/a/vyn
+b=$work/b-in-a-deeper-folder/vyn
+differ=0
+for f in $(cd "$a/build/release-stage/$name" && find . -type f | LC_ALL=C sort) ../../../dist/$name.zip; do
+  if cmp -s "$a/build/release-stage/$name/$f" "$b/build/release-stage/$name/$f"; then
+    echo "same:   $f ($(sha256sum <"$a/build/release-stage/$name/$f" | cut -c1-16))"
+  else
+    echo "DIFFER: $f"
+    differ=1
+  fi
+done
+exit $differ
