@@ -32,19 +32,6 @@ function(vyn_target_options target)
   else()
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
   endif()
-  if(VYN_REPRODUCIBLE)
-    if(MSVC)
-      target_compile_options(${target} PRIVATE /Brepro)
-      target_link_options(${target} PRIVATE /Brepro)
-    else()
-      target_compile_options(${target} PRIVATE -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
-                                               -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
-      target_link_options(${target} PRIVATE -s)
-      if(WIN32)
-        target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
-      endif()
-    endif()
-  endif()
   if(WIN32)
     target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
                                                  _WIN32_WINNT=0x0A00 WINVER=0x0A00)
@@ -74,6 +61,20 @@ set(VYN_RC_NUMBERS "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${CMAKE_MATCH_3},0")
 # Reproducible release binaries: the same commit built in any folder gives
 # the same bytes (no build paths, no link time stamp, no symbols).
 option(VYN_REPRODUCIBLE "Build binaries that do not depend on the build folder or time" OFF)
+if(VYN_REPRODUCIBLE)
+  # For every target of the build, the shipped ones made outside the
+  # functions below (the check bridge) included.
+  if(MSVC)
+    add_compile_options(/Brepro)
+    add_link_options(/Brepro)
+  else()
+    add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
+    add_link_options(-s)
+    if(WIN32)
+      add_link_options(-Wl,--no-insert-timestamp)
+    endif()
+  endif()
+endif()
 
 # vyn_version_resource(<target> <description>): the version resource of a
 # shipped program.

@@ -67,6 +67,8 @@ commit=$(git rev-parse HEAD)
 epoch=$(git log -1 --format=%ct HEAD)
 name=vyn-startup-$version-win64
 
+# RelWithDebInfo: the optimisation the tests run the code with; the
+# reproducible setting strips the debug information again.
 echo "== programs for Windows (release $version)"
 windows=$build_root/release
 cmake --preset release -B "$windows" -DVYN_RELEASE_VERSION="$version" \
@@ -76,7 +78,7 @@ cmake --build "$windows" --target VYN_Launcher vyn-seal vyn-logview vyn_check_br
 echo "== vyn-logview for Linux"
 linux=$build_root/release-linux
 linux_ok=false
-if cmake -S "$top" -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVYN_BUILD_TESTS=OFF \
+if cmake -S "$top" -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYN_BUILD_TESTS=OFF \
      -DVYN_SANITIZE=OFF -DVYN_REPRODUCIBLE=ON >/dev/null &&
    cmake --build "$linux" --target vyn-logview; then
   linux_ok=true
