@@ -6,7 +6,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 version=${VERSION:-0.0.0-reproducible}
-export VYN_VERIFY_PASSPHRASE=${VYN_VERIFY_PASSPHRASE:-reproducible-check-phrase}
+export VYN_VERIFY_PASSPHRASE=${VYN_VERIFY_PASSPHRASE:-reproducible-check-phrase1}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for side in a b-in-a-deeper-folder; do
