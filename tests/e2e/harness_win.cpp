@@ -160,31 +160,46 @@ void Installation::register_install(const std::wstring& install_id) const {
 
 void Installation::unregister() { RegDeleteTreeW(HKEY_CURRENT_USER, kInstallKey); }
 
+namespace {
+
+// A child's standard input from NUL and its output and error output on pipes
+// that the harness drains; the child's ends are closed once it has them.
+struct ChildStreams {
+  HANDLE out_r = nullptr, out_w = nullptr, err_r = nullptr, err_w = nullptr, nul = nullptr;
+  STARTUPINFOW si{};
+  ChildStreams() {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    if (!CreatePipe(&out_r, &out_w, &inherit, 0) || !CreatePipe(&err_r, &err_w, &inherit, 0))
+      throw std::runtime_error("CreatePipe failed");
+    SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
+    nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                      OPEN_EXISTING, 0, nullptr);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nul;
+    si.hStdOutput = out_w;
+    si.hStdError = err_w;
+  }
+  void close_child_ends() {
+    CloseHandle(out_w);
+    CloseHandle(err_w);
+    CloseHandle(nul);
+  }
+};
+
+}  // namespace
+
 ProgramResult run_program(const std::wstring& exe, const std::vector<std::wstring>& args,
                           DWORD timeout_ms) {
   std::wstring cmd = quote_argument(exe);
   for (const auto& a : args) cmd += L" " + quote_argument(a);
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out_r, out_w, err_r, err_w;
-  if (!CreatePipe(&out_r, &out_w, &inherit, 0) || !CreatePipe(&err_r, &err_w, &inherit, 0))
-    throw std::runtime_error("CreatePipe failed");
-  SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                           OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = nul;
-  si.hStdOutput = out_w;
-  si.hStdError = err_w;
+  ChildStreams io;
   PROCESS_INFORMATION pi{};
   const BOOL created = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-  CloseHandle(out_w);
-  CloseHandle(err_w);
-  CloseHandle(nul);
-  PipeDrain out(out_r), err(err_r);
+                                      CREATE_NO_WINDOW, nullptr, nullptr, &io.si, &pi);
+  io.close_child_ends();
+  PipeDrain out(io.out_r), err(io.err_r);
   ProgramResult result;
   if (!created) {
     out.finish();
@@ -337,30 +352,15 @@ RunResult run_launcher(const Installation& inst, const RunOptions& options) {
   }
   std::wstring env = build_environment(inst, options);
 
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out_r, out_w, err_r, err_w;
-  if (!CreatePipe(&out_r, &out_w, &inherit, 0) || !CreatePipe(&err_r, &err_w, &inherit, 0))
-    throw std::runtime_error("CreatePipe failed");
-  SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                           OPEN_EXISTING, 0, nullptr);
+  ChildStreams io;
 
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = nul;
-  si.hStdOutput = out_w;
-  si.hStdError = err_w;
   PROCESS_INFORMATION pi{};
   const BOOL created =
       CreateProcessW(inst.launcher().c_str(), cmd.data(), nullptr, nullptr, TRUE,
-                     CREATE_UNICODE_ENVIRONMENT, env.data(), inst.install_dir.c_str(), &si, &pi);
+                     CREATE_UNICODE_ENVIRONMENT, env.data(), inst.install_dir.c_str(), &io.si, &pi);
   const DWORD create_error = GetLastError();
-  CloseHandle(out_w);
-  CloseHandle(err_w);
-  CloseHandle(nul);
-  PipeDrain out(out_r), err(err_r);
+  io.close_child_ends();
+  PipeDrain out(io.out_r), err(io.err_r);
   if (!created) {
     out.finish();
     err.finish();
