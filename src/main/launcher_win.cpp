@@ -152,7 +152,6 @@ int run_launcher() {
   setup_dpi_awareness();
   log_event(LogLevel::Verbose, "launcher_banner_prod",
             Fields{{"mode", "production"}, {"target", "VYN.exe"}});
-  install_fault_handlers();
 
   // Instance check: a second launcher steps aside; a running application of
   // this installation is launched once more, which brings it forward.

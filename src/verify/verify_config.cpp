@@ -55,7 +55,6 @@ constexpr std::string_view kValueContext = "syntax error while parsing value - "
 constexpr std::string_view kNulRead = "invalid literal; last read: '<U+0000>'";
 constexpr std::string_view kByteOrderMarkRead = "invalid literal; last read: '<U+FEFF>'";
 constexpr std::string_view kLibraryEndOfInput = "unexpected end of input";
-constexpr std::string_view kLibraryQuoteStart = "last read: '";
 
 // A token or key as an error text quotes it: whole up to the limit, else
 // its start, cut before a character that would not fit, and "...". Bytes that
@@ -200,15 +199,20 @@ class ConfigHandler {
 
   bool parse_error(std::size_t position, const std::string& last_token,
                    const nlohmann::detail::exception& e) {
-    // The library's text starts with its own id and position; keep the
-    // description and put the position where every other error has it.
+    // The library's text starts with its own id and, for a syntax error,
+    // its position; keep the description and put the position where every
+    // other error has it.
     std::string what = e.what();
+    const std::size_t id_end = what.find("] ");
+    if (what.rfind("[json.exception.", 0) == 0 && id_end != std::string::npos)
+      what.erase(0, id_end + 2);
     const std::size_t colon = what.find(": ");
-    if (colon != std::string::npos) what.erase(0, colon + 2);
-    // It quotes the token it stopped in whole, which can be most of the text.
-    const std::size_t quote = what.find(std::string(kLibraryQuoteStart) + last_token + "'");
+    if (what.rfind("parse error", 0) == 0 && colon != std::string::npos) what.erase(0, colon + 2);
+    // It quotes the token it stopped in whole ("last read: '...'", "number
+    // overflow parsing '...'"), which can be most of the text.
+    const std::size_t quote = what.find("'" + last_token + "'");
     if (quote != std::string::npos)
-      what.replace(quote + kLibraryQuoteStart.size(), last_token.size(), quote_token(last_token));
+      what.replace(quote + 1, last_token.size(), quote_token(last_token));
     // A NUL byte it takes for the end of the text; that text quotes nothing.
     const std::size_t end = what.find(kLibraryEndOfInput);
     if (quote == std::string::npos && end != std::string::npos && ended_by_nul(text_, position))

@@ -10,10 +10,13 @@
 //                          be written, and the main thread just ends
 //        "worker-throws"   a thread nobody joins throws; exits 0 once the
 //                          thread has ended
+//        "before-log"      std::terminate before any log exists, as a fault
+//                          while the launcher sets up its log would
 #include <windows.h>
 
 #include <climits>
 #include <cwchar>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -27,6 +30,9 @@ namespace {
 
 constexpr int kUsage = 2;
 constexpr int kNoCrash = 3;
+// The breakpoint was set but never fired: some virtual machines do not pass
+// hardware breakpoints on to their guests.
+constexpr int kNoTrap = 4;
 
 // Deep enough to exhaust any stack; using `frame` after the call keeps the
 // compiler from turning the recursion into a loop.
@@ -80,7 +86,7 @@ int crash(const std::wstring& how) {
   }
   if (how == L"while-appending" && trap_write_file()) {
     vyn::log_event(vyn::LogLevel::Info, "trapped");
-    return kNoCrash;
+    return kNoTrap;
   }
   return kUsage;
 }
@@ -89,6 +95,10 @@ int crash(const std::wstring& how) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 4) return kUsage;
+  if (std::wstring(argv[3]) == L"before-log") {
+    vyn::install_fault_handlers();
+    std::terminate();
+  }
   vyn::init_log_context("append-test", "0.0.0", ::GetCurrentProcessId());
   const bool crash_mode = std::wstring(argv[2]) == L"crash";
   if (crash_mode && std::wstring(argv[3]) == L"log-never-read") {

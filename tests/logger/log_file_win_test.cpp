@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <thread>
 
 #include "logger/append_lock_win.h"
@@ -161,6 +162,9 @@ TEST(RotateLogFile, AHugeLogIsTrimmedFromItsEndInBoundedMemory) {
 
 // Starts the append helper on the log with two more arguments; its process
 // handle, or null.
+// vyn_log_append_helper's exit code for a breakpoint that never fired.
+constexpr DWORD kHelperNoTrap = 4;
+
 HANDLE start_append_helper(const std::wstring& log, const std::wstring& a, const std::wstring& b) {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -305,7 +309,8 @@ bool under_wine() {
 // log's lock (which the record must then do without). Wine leaves no stack
 // to report an overflow with and just ends the thread, which the launcher
 // takes as a fault without a message. With a log that takes no write (null:
-// no record expected) the main thread's end still ends the process. A worker's
+// no record expected) the main thread's end still ends the process, and so
+// does a fault before any log exists. A worker's
 // exception is recorded with its own message and ends that thread only.
 TEST(LogWriter, AFaultEndsInBoundedTimeWithItsRecord) {
   const struct {
@@ -316,6 +321,7 @@ TEST(LogWriter, AFaultEndsInBoundedTimeWithItsRecord) {
       {L"stack-overflow", under_wine() ? "panic" : "structured exception 0xC00000FD", 101},
       {L"while-appending", "structured exception 0x80000004", 101},
       {L"log-never-read", nullptr, 101},
+      {L"before-log", nullptr, 101},
       {L"worker-throws", "no room for the boot pipe", 0}};
   for (const auto& [how, error, exit_code] : crashes) {
     SCOPED_TRACE(testing::Message() << how);
@@ -330,6 +336,10 @@ TEST(LogWriter, AFaultEndsInBoundedTimeWithItsRecord) {
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
+    if (code == kHelperNoTrap && std::wstring(how) == L"while-appending") {
+      std::cout << "  (no hardware breakpoints on this machine: lock-holding crash not run)\n";
+      continue;
+    }
     EXPECT_TRUE(ended) << "hangs";
     EXPECT_EQ(code, exit_code);
     EXPECT_LT(took, 10'000u);

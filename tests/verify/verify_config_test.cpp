@@ -150,6 +150,9 @@ TEST(ParseVerifyConfig, QuotesAtMostTheStartOfALongTokenOrKey) {
             "syntax error while parsing value - invalid string: missing closing quote; last read: "
             "'\"" +
                 std::string(62, 'x') + "...' at line 1 column 100077");
+  // A number too large for any integer type is quoted like any other token.
+  EXPECT_EQ(error_of(std::string(400, '1')),
+            "number overflow parsing '" + std::string(64, '1') + "...' at line 1 column 400");
   const std::string key(100000, 'k');
   const std::string e = error_of(config_json(asar_body(), "\"" + key + "\":1,\"" + key + "\":2,"));
   EXPECT_EQ(e.rfind("duplicate field `" + std::string(64, 'k') + "...` at line 1 column ", 0), 0u)
