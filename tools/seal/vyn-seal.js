@@ -136,7 +136,7 @@ function readLauncher(file) {
     throw new CheckFailure(`${file}: ${e instanceof RangeError ? 'not a Windows program' : e.message}`);
   }
   const fingerprint = strings.get('PassPhraseFingerprint');
-  if (!fingerprint)
+  if (!/^pbkdf2-sha256:[0-9a-f]{32}$/.test(fingerprint ?? ''))
     throw new CheckFailure(`${file} names no pass phrase fingerprint: it is not a launcher of ` +
                            'this release; take the launcher and vyn-seal.js from one release');
   return { file, fingerprint, release: strings.get('VynBuild') === 'release' };
