@@ -238,54 +238,6 @@ TEST_F(Launch, TheJavaScriptSealerAndTheSealingToolReadEachOthersFiles) {
       << changed.err;
 }
 
-// The installed launcher with one text of its version resource overwritten
-// in place (padded with NULs), as a launcher of another build would carry it.
-void remark_launcher(const Installation& inst, const std::string& from, const std::string& to) {
-  const auto utf16 = [](const std::string& ascii) {
-    std::string out;
-    for (char c : ascii) out += {c, '\0'};
-    return out;
-  };
-  const std::wstring launcher = inst.install_dir + L"\\VYN_Launcher.exe";
-  std::string bytes = test::read_file(launcher);
-  const std::size_t at = bytes.find(utf16(from));
-  ASSERT_NE(at, std::string::npos) << from;
-  std::string text = to;
-  text.resize(std::max(from.size(), to.size()), '\0');
-  bytes.replace(at, text.size() * 2, utf16(text));
-  test::write_file(launcher, bytes);
-}
-
-TEST_F(Launch, TheSealingToolSealsOnlyForALauncherOfItsOwnPhrase) {
-  const auto check = [&] {
-    return run_program(bin_dir() + L"\\vyn-seal.exe", {L"check", inst.install_dir});
-  };
-  inst.seal("the application's code, packed");
-  // A development launcher of the public phrase costs one warning line.
-  const ProgramResult first = check();
-  EXPECT_EQ(first.exit_code, 0u) << first.err;
-  const bool development = first.err.find("development pass phrase") != std::string::npos;
-  EXPECT_EQ(std::count(first.err.begin(), first.err.end(), '\n'), development ? 1 : 0);
-
-  remark_launcher(inst, "development", "release");
-  const ProgramResult release = check();
-  EXPECT_EQ(release.exit_code, development ? 1u : 0u) << release.err;
-  if (development) {
-    EXPECT_NE(release.err.find("is a release build with the public development pass phrase"),
-              std::string::npos)
-        << release.err;
-  }
-
-  remark_launcher(inst, "pbkdf2-sha256:", "pbkdf2-sha256:" + std::string(32, '0'));
-  const ProgramResult other = check();
-  EXPECT_EQ(other.exit_code, 1u);
-  EXPECT_NE(other.err.find("is not the one of"), std::string::npos) << other.err;
-  EXPECT_NE(other.err.find("(fingerprint pbkdf2-sha256:" + std::string(32, '0') + ")"),
-            std::string::npos)
-      << other.err;
-  EXPECT_EQ(other.out, "");
-}
-
 TEST_F(Launch, AUserGivenGpuSwitchIsNeverAddedAgain) {
   // The child dies reporting the GPU failure although it already runs
   // without GPU: no relaunch, the wait goes on for READY.

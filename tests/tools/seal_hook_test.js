@@ -1,15 +1,12 @@
 'use strict';
 
 // node seal_hook_test.js <vyn-seal.js> <VYN_Launcher.exe>, in the Windows Node
-// with VYN_VERIFY_PASSPHRASE set to the build's phrase.
-//
-// The afterPack hook refuses every package the launcher cannot work with,
-// and the hook and --check refuse a pass phrase the launcher was not built
-// with, as its version resource tells.
+// with VYN_VERIFY_PASSPHRASE set to the build's phrase: the afterPack hook
+// refuses every package the launcher cannot work with, and the hook and
+// --check a pass phrase the launcher was not built with.
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 
 const [sealerPath, launcherPath] = process.argv.slice(2);
@@ -28,7 +25,7 @@ function remarked(from, to) {
 const otherPhrase = remarked('pbkdf2-sha256:', `pbkdf2-sha256:${'0'.repeat(32)}`);
 const release = remarked('development', 'release');
 
-const work = fs.mkdtempSync(path.join(os.tmpdir(), 'vyn-seal-hook-'));
+const work = fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'vyn-seal-hook-'));
 let made = 0;
 function packed(files) {
   const dir = path.join(work, String(made++));
@@ -63,9 +60,7 @@ const context = (dir, appInfo = {}, platform = 'win32') => ({
      /\(fingerprint pbkdf2-sha256:[0-9a-f]{32}\) is not the pass phrase of .*\(fingerprint pbkdf2-sha256:0{32}\)/],
   ];
   for (const [files, appInfo, message] of refusals) {
-    const dir = packed(files);
-    await assert.rejects(sealer(context(dir, appInfo)), message);
-    assert.ok(!fs.existsSync(path.join(dir, 'resources', 'app_verify.config')), String(message));
+    await assert.rejects(sealer(context(packed(files), appInfo)), message);
   }
 
   // A package that can work is sealed (an addon of the same major release
@@ -88,8 +83,18 @@ const context = (dir, appInfo = {}, platform = 'win32') => ({
     await assert.rejects(sealer.check(good, path.join(work, 'release.exe')),
                          /is a release build with the public development pass phrase/);
   }
+
+  // vyn-seal.exe of the same build refuses the same launchers.
+  const sealExe = path.join(path.dirname(launcherPath), 'vyn-seal.exe');
+  const exeCheck = (file) => require('node:child_process').spawnSync(
+    sealExe, ['check', good, '--launcher', file], { encoding: 'utf8' });
+  const same = exeCheck(path.join(good, 'VYN_Launcher.exe'));
+  assert.deepEqual([same.status, same.stderr.split('\n').length], [0, developmentPhrase ? 2 : 1]);
+  assert.match(exeCheck(path.join(work, 'other.exe')).stderr,
+               /\(fingerprint pbkdf2-sha256:[0-9a-f]{32}\) is not the one of .*\(fingerprint pbkdf2-sha256:0{32}\)/);
+  if (developmentPhrase)
+    assert.match(exeCheck(path.join(work, 'release.exe')).stderr, /release build with the public development/);
   fs.rmSync(work, { recursive: true, force: true });
-  console.log('seal hook: all passed');
 })().catch((e) => {
   console.error(e);
   process.exitCode = 1;
