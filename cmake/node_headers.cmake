@@ -64,6 +64,14 @@ function(vyn_write_addon_buildinfo file)
   string(JSON _json SET "${_json}" moduleVersion ${_vyn_addon_module_version})
   string(JSON _json SET "${_json}" headers "\"${_vyn_headers_release}\"")
   string(JSON _json SET "${_json}" nodeVersion "\"${_vyn_headers_node_version}\"")
+  # The Electron release whose headers these are, null for other hosts and
+  # for an Electron of unknown release: vyn-seal.js's afterPack hook refuses
+  # to package the module with any other Electron.
+  set(_electron null)
+  if(_vyn_headers_release MATCHES "^electron v?([0-9]+\\.[0-9]+\\.[0-9]+[^ ]*)$")
+    set(_electron "\"${CMAKE_MATCH_1}\"")
+  endif()
+  string(JSON _json SET "${_json}" electronVersion ${_electron})
   set(_defines "[]")
   foreach(_define IN LISTS _vyn_headers_defines)
     string(JSON _length LENGTH "${_defines}")

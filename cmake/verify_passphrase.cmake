@@ -69,3 +69,38 @@ inline constexpr const PhrasePiece* kPhrasePieces[] = {&kPhrasePiece0, &kPhraseP
 " @ONLY)
   target_include_directories(${target} PRIVATE ${_dir})
 endfunction()
+
+# The phrase's one-way fingerprint, the value BUILDINFO.json records (made by
+# tools/release/fingerprint.py), goes into the version resource of every
+# program built with the phrase (vyn_version_resource(... PASS_PHRASE)), with
+# the kind of build beside it: the sealers read both from the launcher they
+# seal for and refuse a phrase it was not built with. The phrase reaches
+# Python through the environment, never on a command line. The derivation is
+# slow on purpose (about a second), so development trees keep the result
+# under a digest of the phrase; release trees, configured once, keep no such
+# digest.
+option(VYN_RELEASE_BUILD "Mark the programs as a release build (the release preset sets it)" OFF)
+string(SHA256 _vyn_fingerprint_key "vyn-fingerprint-cache:${VYN_VERIFY_PASSPHRASE}")
+if(VYN_RELEASE_BUILD OR NOT _VYN_PASSPHRASE_FINGERPRINT_KEY STREQUAL _vyn_fingerprint_key
+   OR NOT VYN_PASSPHRASE_FINGERPRINT)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  set(ENV{VYN_FINGERPRINT_PHRASE} "${VYN_VERIFY_PASSPHRASE}")
+  execute_process(
+    COMMAND ${Python3_EXECUTABLE} -c "import os; print(os.environ['VYN_FINGERPRINT_PHRASE'])"
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/release/fingerprint.py
+    OUTPUT_VARIABLE _vyn_fingerprint OUTPUT_STRIP_TRAILING_WHITESPACE
+    RESULTS_VARIABLE _vyn_fingerprint_results)
+  unset(ENV{VYN_FINGERPRINT_PHRASE})
+  if(NOT _vyn_fingerprint_results STREQUAL "0;0" OR NOT _vyn_fingerprint MATCHES
+                                                     "^pbkdf2-sha256:[0-9a-f]+$")
+    message(FATAL_ERROR "cannot compute the pass phrase's fingerprint with "
+                        "tools/release/fingerprint.py (${_vyn_fingerprint_results})")
+  endif()
+  set(VYN_PASSPHRASE_FINGERPRINT ${_vyn_fingerprint} CACHE INTERNAL
+      "Fingerprint of VYN_VERIFY_PASSPHRASE (public)")
+  if(VYN_RELEASE_BUILD)
+    unset(_VYN_PASSPHRASE_FINGERPRINT_KEY CACHE)
+  else()
+    set(_VYN_PASSPHRASE_FINGERPRINT_KEY ${_vyn_fingerprint_key} CACHE INTERNAL "")
+  endif()
+endif()

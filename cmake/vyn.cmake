@@ -76,14 +76,30 @@ if(VYN_REPRODUCIBLE)
   endif()
 endif()
 
-# vyn_version_resource(<target> <description>): the version resource of a
-# shipped program.
+# vyn_version_resource(<target> <description> [PASS_PHRASE]): the version
+# resource of a shipped program.
 function(vyn_version_resource target description)
   if(NOT WIN32)
     return()
   endif()
+  cmake_parse_arguments(PARSE_ARGV 2 _arg "PASS_PHRASE" "" "")
   set(VYN_RC_NAME ${target})
   set(VYN_RC_DESCRIPTION ${description})
+  # PASS_PHRASE: a program built with the pass phrase names its fingerprint
+  # and its kind of build (cmake/verify_passphrase.cmake), for the sealers.
+  set(VYN_RC_PASS_PHRASE_VALUES "")
+  if(_arg_PASS_PHRASE)
+    if(NOT VYN_PASSPHRASE_FINGERPRINT)
+      message(FATAL_ERROR "${target}: the pass phrase's fingerprint is not known yet")
+    endif()
+    set(_kind development)
+    if(VYN_RELEASE_BUILD)
+      set(_kind release)
+    endif()
+    string(CONCAT VYN_RC_PASS_PHRASE_VALUES
+           "      VALUE \"PassPhraseFingerprint\", \"${VYN_PASSPHRASE_FINGERPRINT}\"\n"
+           "      VALUE \"VynBuild\", \"${_kind}\"\n")
+  endif()
   set(_rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${_rc} @ONLY)
   target_sources(${target} PRIVATE ${_rc})

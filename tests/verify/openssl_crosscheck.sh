@@ -15,6 +15,8 @@ phrase=${VYN_VERIFY_PASSPHRASE:?VYN_VERIFY_PASSPHRASE is not set}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/inst/resources"
+# vyn-seal refuses to seal or check for an installation without its launcher.
+ln -s "$(dirname "$seal")/VYN_Launcher.exe" "$work/inst/"
 archive=$work/inst/resources/app.asar
 head -c 100003 /dev/urandom >"$archive"
 digest=$(sha256sum "$archive" | cut -d' ' -f1)

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "logger/record.h"
+#include "seal/launcher_match.h"
+#include "utils/path.h"
 #include "utils/win.h"
 #include "verify/crypto_win.h"
 #include "verify/verify.h"
@@ -57,15 +59,70 @@ std::optional<std::string> replace_file(const std::wstring& target, std::string_
   return std::nullopt;
 }
 
+// One string value of a program's version resource, in the first language
+// the resource lists; nullopt when the file has no version resource.
+std::optional<std::wstring> version_string(const std::wstring& file, std::string_view name) {
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(file.c_str(), &ignored);
+  if (size == 0) return std::nullopt;
+  std::vector<unsigned char> info(size);
+  if (!::GetFileVersionInfoW(file.c_str(), 0, size, info.data())) return std::nullopt;
+  void* found = nullptr;
+  UINT length = 0;
+  wchar_t table[16] = L"040904b0";
+  if (::VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &found, &length) &&
+      length >= 4) {
+    const auto* language = static_cast<const WORD*>(found);
+    swprintf(table, std::size(table), L"%04x%04x", language[0], language[1]);
+  }
+  const std::wstring query = L"\\StringFileInfo\\" + std::wstring(table) + L"\\" + to_wide(name);
+  if (!::VerQueryValueW(info.data(), query.c_str(), &found, &length)) return std::wstring();
+  const auto* text = static_cast<const wchar_t*>(found);
+  return std::wstring(text, wcsnlen(text, length));
+}
+
+std::optional<LauncherMark> launcher_mark(const std::wstring& file) {
+  const auto fingerprint = version_string(file, kFingerprintValue);
+  if (!fingerprint) return std::nullopt;
+  return LauncherMark{to_utf8(*fingerprint),
+                      to_utf8(version_string(file, kBuildKindValue).value_or(L""))};
+}
+
+// The launcher the files are sealed for must have been built with this
+// tool's pass phrase, which its own version resource names.
+bool launcher_accepted(const std::wstring& launcher) {
+  const auto self = own_executable_path();
+  const auto own = self ? launcher_mark(*self) : std::nullopt;
+  if (!own || own->fingerprint.empty()) {
+    err("vyn-seal: cannot read its own pass phrase fingerprint\n");
+    return false;
+  }
+  const LauncherVerdict v =
+      judge_launcher(to_utf8(launcher), launcher_mark(launcher), own->fingerprint);
+  if (!v.message.empty()) err("vyn-seal: " + v.message + "\n");
+  return v.accepted;
+}
+
+// The launcher beside the installation's resources folder, unless named.
+std::wstring launcher_for(const std::string& named, const std::wstring& install_dir) {
+  if (!named.empty()) return to_wide(named);
+  return join_path(install_dir, L"VYN_Launcher.exe");
+}
+
 struct SealOptions {
   std::string archive;
   std::string output;
   std::string version;
   std::string path = "resources/app.asar";
   std::string build_time;
+  std::string launcher;
 };
 
 int seal(const SealOptions& o) {
+  const std::wstring archive = to_wide(o.archive);
+  const std::wstring resources = parent_path(std::wstring_view(archive));
+  if (!launcher_accepted(launcher_for(o.launcher, parent_path(std::wstring_view(resources)))))
+    return kExitFailure;
   auto hashed = hash_archive(to_wide(o.archive));
   if (auto* code = std::get_if<std::uint32_t>(&hashed)) {
     err("vyn-seal: cannot read " + o.archive + ": " + os_error_text(*code) + "\n");
@@ -107,7 +164,8 @@ int decrypt(const std::string& config) {
   return kExitOk;
 }
 
-int check(const std::string& install_dir) {
+int check(const std::string& install_dir, const std::string& launcher) {
+  if (!launcher_accepted(launcher_for(launcher, to_wide(install_dir)))) return kExitFailure;
   const VerifyOutcome o = verify_app_asar(to_wide(install_dir));
   switch (o.kind) {
     case VerifyOutcomeKind::Passed:
@@ -138,6 +196,9 @@ int run(int argc, char** argv) {
   seal_cmd->add_option("--path", seal_opts.path, "the path text to record")->capture_default_str();
   seal_cmd->add_option("--build-time", seal_opts.build_time,
                        "the build time to record (RFC 3339; default: now, UTC)");
+  seal_cmd->add_option("--launcher", seal_opts.launcher,
+                       "the launcher sealed for (default: VYN_Launcher.exe in the folder "
+                       "above the archive's)");
 
   std::string decrypt_input;
   CLI::App* decrypt_cmd =
@@ -148,6 +209,9 @@ int run(int argc, char** argv) {
   CLI::App* check_cmd =
       app.add_subcommand("check", "run the launcher's archive check on an installation");
   check_cmd->add_option("install_dir", install_dir, "the installation folder")->required();
+  std::string check_launcher;
+  check_cmd->add_option("--launcher", check_launcher,
+                        "the launcher checked for (default: VYN_Launcher.exe in the folder)");
 
   try {
     app.parse(argc, argv);
@@ -160,7 +224,7 @@ int run(int argc, char** argv) {
   }
   if (seal_cmd->parsed()) return seal(seal_opts);
   if (decrypt_cmd->parsed()) return decrypt(decrypt_input);
-  return check(install_dir);
+  return check(install_dir, check_launcher);
 }
 
 }  // namespace
