@@ -56,7 +56,7 @@ trap 'rm -rf "$work"; rm -f "$windows"/generated/*/verify/pass_phrase_pieces.h \
 read_secret() {
   local name=$1 file_var=${1}_FILE
   if [[ -n ${!file_var+set} ]]; then
-    [[ -z ${!name+set} ]] || refuse "give $name once: in the environment or in the file $file_var names"
+    [[ -z ${!name:-} ]] || refuse "give $name once: in the environment or in the file $file_var names"
     [[ -f ${!file_var} && -r ${!file_var} ]] || refuse "$file_var names no readable file: ${!file_var}"
     secret=$(<"${!file_var}")
     secret=${secret%%+([$'\r\n'])}
