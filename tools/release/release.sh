@@ -45,11 +45,7 @@ windows=$build_root/release
 linux=$build_root/release-linux
 addon_build=$build_root/release-addon
 work=$(mktemp -d)
-# The masked pieces of the phrase are needed only while the launcher
-# compiles (every configure run writes them anew): none stays behind, even
-# after a failed build.
-trap 'rm -rf "$work"; rm -f "$windows"/generated/*/verify/pass_phrase_pieces.h \
-  "$linux"/generated/*/verify/pass_phrase_pieces.h "$addon_build"/generated/*/verify/pass_phrase_pieces.h' EXIT
+trap 'rm -rf "$work"' EXIT
 
 # read_secret NAME: sets `secret` from $NAME or from the file $NAME_FILE
 # names (its line endings at the end dropped); returns 1 when neither is set.
@@ -182,6 +178,12 @@ if $check_only; then
   ! $addon || echo "vynAddon for module version $module_version"
   exit 0
 fi
+
+# The masked pieces of the phrase are needed only while the launcher
+# compiles (every configure run writes them anew): none stays behind, even
+# after a failed build.
+trap 'rm -rf "$work"; rm -f "$windows"/generated/*/verify/pass_phrase_pieces.h \
+  "$linux"/generated/*/verify/pass_phrase_pieces.h "$addon_build"/generated/*/verify/pass_phrase_pieces.h' EXIT
 
 echo "== packages the build needs"
 make -C "$top" --no-print-directory deps
