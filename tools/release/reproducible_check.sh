@@ -12,9 +12,13 @@ version=${VERSION:-0.0.0-reproducible}
   export VYN_VERIFY_PASSPHRASE=${VYN_VERIFY_PASSPHRASE:-reproducible-check-phrase1}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# One commit for both sides, even if the tree moves on during the minutes
+# this takes: its time is the archive's time stamps and the signing time.
+commit=$(git -C "$top" rev-parse HEAD)
 for side in a:022 b-in-a-deeper-folder:077; do
   mask=${side#*:} side=${side%:*}
-  (umask "$mask" && git clone -q "$top" "$work/$side/vyn" && cd "$work/$side/vyn" &&
+  (umask "$mask" && git clone -q --no-checkout "$top" "$work/$side/vyn" && cd "$work/$side/vyn" &&
+    git checkout -q "$commit" &&
     VERSION=$version bash tools/release/release.sh >"$work/$side.log" 2>&1) ||
     { cat "$work/$side.log"; exit 1; }
 done
