@@ -26,15 +26,15 @@ if(DEFINED _vyn_cached_phrase AND NOT _vyn_cached_phrase STREQUAL _vyn_dev_phras
                       "list and stay in CMakeCache.txt): set it in the environment, or name a file "
                       "holding it in VYN_VERIFY_PASSPHRASE_FILE. The cache entry has been removed.")
 endif()
-if(DEFINED ENV{VYN_VERIFY_PASSPHRASE_FILE} AND DEFINED ENV{VYN_VERIFY_PASSPHRASE})
+if(NOT "$ENV{VYN_VERIFY_PASSPHRASE_FILE}" STREQUAL "" AND NOT "$ENV{VYN_VERIFY_PASSPHRASE}" STREQUAL "")
   message(FATAL_ERROR "give the pass phrase once: VYN_VERIFY_PASSPHRASE or VYN_VERIFY_PASSPHRASE_FILE")
-elseif(DEFINED ENV{VYN_VERIFY_PASSPHRASE_FILE})
+elseif(NOT "$ENV{VYN_VERIFY_PASSPHRASE_FILE}" STREQUAL "")
   if(NOT EXISTS "$ENV{VYN_VERIFY_PASSPHRASE_FILE}")
     message(FATAL_ERROR "VYN_VERIFY_PASSPHRASE_FILE names no file: $ENV{VYN_VERIFY_PASSPHRASE_FILE}")
   endif()
   file(READ "$ENV{VYN_VERIFY_PASSPHRASE_FILE}" VYN_VERIFY_PASSPHRASE)
-  # One line ending after the phrase is what an editor or `echo` leaves.
-  string(REGEX REPLACE "\r?\n$" "" VYN_VERIFY_PASSPHRASE "${VYN_VERIFY_PASSPHRASE}")
+  # The line ending an editor or `echo` leaves after the phrase.
+  string(REGEX REPLACE "[\r\n]+$" "" VYN_VERIFY_PASSPHRASE "${VYN_VERIFY_PASSPHRASE}")
 elseif(DEFINED ENV{VYN_VERIFY_PASSPHRASE})
   set(VYN_VERIFY_PASSPHRASE "$ENV{VYN_VERIFY_PASSPHRASE}")
 else()

@@ -51,7 +51,7 @@ trap 'rm -rf "$work"' EXIT
 # names (its line endings at the end dropped); returns 1 when neither is set.
 read_secret() {
   local name=$1 file_var=${1}_FILE
-  if [[ -n ${!file_var+set} ]]; then
+  if [[ -n ${!file_var:-} ]]; then
     [[ -z ${!name:-} ]] || refuse "give $name once: in the environment or in the file $file_var names"
     [[ -f ${!file_var} && -r ${!file_var} ]] || refuse "$file_var names no readable file: ${!file_var}"
     secret=$(<"${!file_var}")
