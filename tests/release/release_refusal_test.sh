@@ -12,12 +12,7 @@ make=$(command -v make)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
-checks=0
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+fail() { echo "FAIL: $*" && failures=$((failures + 1)); }
 
 # A `make` first on PATH records whether release.sh got as far as `make deps`.
 mkdir -p "$work/bin" "$work/headers" "$work/half" "$work/export/tools/release"
@@ -63,7 +58,6 @@ for c in "${cases[@]}"; do
   out=$(env PATH="$work/bin:$PATH" VERSION=1.0.0 VYN_VERIFY_PASSPHRASE=$good BUILD_ROOT="$work/build" \
         DIST="$work/dist" "${assignments[@]}" bash "$script" 2>&1)
   status=$?
-  checks=$((checks + 1))
   [[ $status -eq 2 && $out == *"$expected"* && ! -e $work/build && ! -e $work/dist && ! -e $work/deps-ran ]] ||
     fail "$settings: exit $status, expected 2 and '$expected' before make deps or any build: $out"
   rm -rf "$work/deps-ran" "$work/build" "$work/dist"
@@ -72,7 +66,7 @@ done
 # On make's command line a secret is refused: make has already rewritten it.
 for name in VYN_VERIFY_PASSPHRASE SIGN_PASSWORD; do
   out=$(cd "$top" && VERSION=1.0.0 "$make" --no-print-directory release-check "$name=x\$\$y" 2>&1)
-  status=$? checks=$((checks + 1))
+  status=$?
   [[ $status -eq 2 && $out == *"$name on make's command line is refused"* ]] || fail "$name: exit $status: $out"
 done
 
@@ -85,7 +79,6 @@ from_sealer=$(VYN_VERIFY_PASSPHRASE=$phrase node "$seal_js" --fingerprint)
 for form in "VYN_VERIFY_PASSPHRASE=$phrase" "VYN_VERIFY_PASSPHRASE_FILE=$work/phrase"; do
   out=$(cd "$top" && env -u VYN_VERIFY_PASSPHRASE "$form" VERSION=1.0.0 SIGN_PKCS12="$work/codeSigning.p12" \
         SIGN_PASSWORD_FILE="$work/password" "$make" --no-print-directory release-check 2>&1)
-  checks=$((checks + 1))
   [[ $from_sealer == pbkdf2-sha256:* && $out == *"fingerprint: $from_sealer"* && $out == *"signed by:"* ]] ||
     fail "${form%%=*}: the sealer's fingerprint is '$from_sealer', make release-check said: $out"
 done
@@ -98,10 +91,9 @@ for mask in 022 077; do
 done
 modes=$(python3 -c 'import sys, zipfile
 print([(oct(i.external_attr >> 16), i.filename) for i in zipfile.ZipFile(sys.argv[1]).infolist()])' "$work/077.zip")
-checks=$((checks + 1))
 cmp -s "$work/022.zip" "$work/077.zip" && [[ $modes == "[('0o100755', 'pkg/VYN_Launcher.exe'), \
 ('0o100644', 'pkg/docs/LOG.md'), ('0o100755', 'pkg/seal.js')]" ]] ||
   fail "the archives under umask 022 and 077 differ, or hold other modes: $modes"
 
-echo "$((checks - failures)) passed, $failures failed"
+echo "$((${#cases[@]} + 5 - failures)) passed, $failures failed"
 [[ $failures -eq 0 ]]
