@@ -17,7 +17,7 @@ FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h' '*.cc' 2>/dev/null)
 
 .PHONY: deps configure-windows configure-windows-addon configure-native build-windows \
         build-windows-addon build-native test test-windows test-native demo format format-check clean \
-        release release-reproducible
+        release release-check release-reproducible
 
 deps:
 	@missing=""; \
@@ -64,14 +64,33 @@ test:
 	  "native tests" "ctest --preset native"
 
 # The release an application team takes (README, "Adopting the companion"):
-#   make release VERSION=x.y.z VYN_VERIFY_PASSPHRASE=... [SIGN_PKCS12=... SIGN_PASSWORD=...]
-#                [ADDON_HEADERS=... ADDON_HOST=...|ADDON_NODE_LIB=...]
-release: deps
+#   VYN_VERIFY_PASSPHRASE=... make release VERSION=x.y.z
+#   (or VYN_VERIFY_PASSPHRASE_FILE=<file>; SIGN_PKCS12=... SIGN_PASSWORD=...
+#   or SIGN_PASSWORD_FILE=...; ADDON_HEADERS=... ADDON_HOST=...|ADDON_NODE_LIB=...)
+# release-check checks the same inputs and stops. release.sh refuses its
+# inputs before it installs packages (make deps) or builds anything.
+# The secrets come from the environment or a file, never from make's command
+# line: make rewrites every $ in a value given there (and runs what $(...)
+# in it says), and the value shows in the process list for the whole build.
+# Those taken from the environment reach release.sh untouched.
+RELEASE_SECRETS := VYN_VERIFY_PASSPHRASE SIGN_PASSWORD
+refuse_secret_arguments = $(foreach v,$(RELEASE_SECRETS),$(if $(filter command line,$(origin $(v))),\
+  $(error $(v) on make's command line is refused: make has already rewritten any $$ in it and \
+  it shows in the process list. Set it in the environment ($(v)=... make ...) or name a file \
+  holding it in $(v)_FILE)))
+
+release:
+	$(refuse_secret_arguments)
 	tools/release/release.sh
 
-# Two release builds of this commit in different folders, compared byte for
-# byte (minutes: not part of `make test`).
-release-reproducible: deps
+release-check:
+	$(refuse_secret_arguments)
+	@tools/release/release.sh --check
+
+# Two release builds of this commit in different folders and under
+# different umasks, compared byte for byte (minutes: not part of `make test`).
+release-reproducible:
+	$(refuse_secret_arguments)
 	tools/release/reproducible_check.sh
 
 demo: build-windows

@@ -1,13 +1,45 @@
 # The pass phrase that encrypts app_verify.config. The launcher and the
-# sealing tool must be built with the same value; release builds pass their
-# own with -DVYN_VERIFY_PASSPHRASE=... (26 printable ASCII characters).
+# sealing tool must be built with the same value: 26 printable ASCII
+# characters, read from the environment at configure time, from
+# VYN_VERIFY_PASSPHRASE_FILE (a file holding the phrase on its one line) or
+# VYN_VERIFY_PASSPHRASE; development builds without either fall back to a
+# public default, which make release refuses.
+#
+# Never a cache entry or a -D argument: an argument shows in the process list
+# for as long as cmake runs, and the cache would keep the phrase in clear in
+# every build folder. The phrase is a plain variable of this configure run,
+# seen by every folder below the top one. A later automatic re-configure
+# takes the environment of that build command.
 #
 # The value never reaches the compiler as one literal: it is cut into pieces,
 # each byte XOR-masked, and the pieces are written out of order, so the
 # binaries do not carry the phrase as a string anyone can grep for.
 
-set(VYN_VERIFY_PASSPHRASE "VYN-dev-integrity-key-2026"
-    CACHE STRING "26-character ASCII pass phrase for app_verify.config")
+include_guard(GLOBAL)
+
+set(_vyn_dev_phrase "VYN-dev-integrity-key-2026")
+get_property(_vyn_cached_phrase CACHE VYN_VERIFY_PASSPHRASE PROPERTY VALUE)
+# Build folders made before the phrase left the cache hold it there.
+unset(VYN_VERIFY_PASSPHRASE CACHE)
+if(DEFINED _vyn_cached_phrase AND NOT _vyn_cached_phrase STREQUAL _vyn_dev_phrase)
+  message(FATAL_ERROR "VYN_VERIFY_PASSPHRASE is no longer taken with -D (it would show in the process "
+                      "list and stay in CMakeCache.txt): set it in the environment, or name a file "
+                      "holding it in VYN_VERIFY_PASSPHRASE_FILE. The cache entry has been removed.")
+endif()
+if(NOT "$ENV{VYN_VERIFY_PASSPHRASE_FILE}" STREQUAL "" AND NOT "$ENV{VYN_VERIFY_PASSPHRASE}" STREQUAL "")
+  message(FATAL_ERROR "give the pass phrase once: VYN_VERIFY_PASSPHRASE or VYN_VERIFY_PASSPHRASE_FILE")
+elseif(NOT "$ENV{VYN_VERIFY_PASSPHRASE_FILE}" STREQUAL "")
+  if(NOT EXISTS "$ENV{VYN_VERIFY_PASSPHRASE_FILE}")
+    message(FATAL_ERROR "VYN_VERIFY_PASSPHRASE_FILE names no file: $ENV{VYN_VERIFY_PASSPHRASE_FILE}")
+  endif()
+  file(READ "$ENV{VYN_VERIFY_PASSPHRASE_FILE}" VYN_VERIFY_PASSPHRASE)
+  # The line ending an editor or `echo` leaves after the phrase.
+  string(REGEX REPLACE "[\r\n]+$" "" VYN_VERIFY_PASSPHRASE "${VYN_VERIFY_PASSPHRASE}")
+elseif(DEFINED ENV{VYN_VERIFY_PASSPHRASE})
+  set(VYN_VERIFY_PASSPHRASE "$ENV{VYN_VERIFY_PASSPHRASE}")
+else()
+  set(VYN_VERIFY_PASSPHRASE "${_vyn_dev_phrase}")
+endif()
 
 string(LENGTH "${VYN_VERIFY_PASSPHRASE}" _vyn_phrase_length)
 if(NOT _vyn_phrase_length EQUAL 26)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # sign.sh with a throwaway CA made here: a signed program verifies against
-# that CA and fails once one byte of it changes; what sign.sh must refuse
+# that CA and fails once one byte of it changes; signed at a fixed time it is
+# the same bytes every time; what sign.sh must refuse
 # is refused and left as it was.
 # usage: sign_test.sh <sign.sh> <a built PE program>
 set -euo pipefail
@@ -32,6 +33,12 @@ for f in app.exe module.node; do
   osslsigncode verify -CAfile ca.pem -in "$f" >verify.log 2>&1 || fail "$f does not verify: $(cat verify.log)"
   grep -q 'Message digest algorithm *: SHA256' verify.log || fail "$f is not signed with SHA-256"
 done
+
+# With a fixed signing time (the release's commit time) two signings of the
+# same program give the same bytes.
+cp "$program" once.exe && cp "$program" again.exe
+SIGN_TIME=1700000000 "$sign" once.exe again.exe >/dev/null
+cmp -s once.exe again.exe || fail "two signings at the same SIGN_TIME differ"
 
 # One byte inside the signed image, well before the signature at its end.
 offset=4096

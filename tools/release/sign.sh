@@ -3,11 +3,15 @@
 # and verifies each signature against the signing certificate's chain.
 #
 #   SIGN_PKCS12=<.p12/.pfx> SIGN_PASSWORD=<its password>
-#   [SIGN_TIMESTAMP_URL=<RFC 3161 server>] [SIGN_CA=<PEM of the chain's root>]
+#   [SIGN_TIMESTAMP_URL=<RFC 3161 server> | SIGN_TIME=<seconds since 1970>]
+#   [SIGN_CA=<PEM of the chain's root>]
 #   sign.sh FILE...
 #
 # Only .exe, .dll and .node files are signed. app.asar and app_verify.config
 # are refused, so signing after sealing (afterPack) never breaks the seal.
+# SIGN_TIME fixes the signing time a signature without a time-stamp server
+# records (the clock's otherwise), so that signing the same file twice gives
+# the same bytes; a server's time stamp differs on every signing.
 # SIGN_CA defaults to the CA certificates inside the PKCS#12 file.
 # A file is replaced only by a signed copy that has passed verification.
 set -euo pipefail
@@ -50,7 +54,12 @@ fi
 [ -r "$ca" ] || fail "cannot read SIGN_CA=$ca"
 
 timestamp=()
-[ -z "${SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIGN_TIMESTAMP_URL")
+if [ -n "${SIGN_TIMESTAMP_URL:-}" ]; then
+  timestamp=(-ts "$SIGN_TIMESTAMP_URL")
+elif [ -n "${SIGN_TIME:-}" ]; then
+  [[ $SIGN_TIME =~ ^[0-9]+$ ]] || fail "SIGN_TIME must be seconds since 1970, not '$SIGN_TIME'"
+  timestamp=(-time "$SIGN_TIME")
+fi
 
 for file in "$@"; do
   # Beside the file, so the final move is a rename on the same file system.
