@@ -352,6 +352,8 @@ TEST(Report, TimesKeepTwoDigitsAndEveryBoundHolds) {
     row.integrity = i % 3 ? "passed" : "io_error";  // unreadable files count as a failure
     row.facts.install_id = i % 2 ? "null" : "inst";
     row.file = "user" + std::to_string(i % 4) + ".log";
+    row.facts.integrity_error = "a";
+    for (int k = 0; k < 1000; ++k) row.facts.integrity_error += "\xC3\xA9";  // a long text
     report.add(row);
   }
   const auto j = report.to_json();
@@ -368,6 +370,7 @@ TEST(Report, TimesKeepTwoDigitsAndEveryBoundHolds) {
   ASSERT_EQ(j["integrityFailures"].size(), 3u);
   EXPECT_EQ(j["integrityFailures"][0]["installId"], "inst");
   EXPECT_EQ(j["integrityFailures"][0]["failures"], 78u);
+  EXPECT_EQ(j["integrityFailures"][0]["error"].get<std::string>().size(), 299u + 3);
   EXPECT_EQ(j["integrityFailures"][1]["file"], "user1.log");
   EXPECT_EQ(script_safe_json({{"e", "</script><!--"}}), R"({"e":"\u003c/script>\u003c!--"})");
 }

@@ -22,6 +22,9 @@ constexpr std::string_view kNoDescription = "(no description)";
 constexpr std::string_view kNoVersion = "(no version)";
 constexpr std::string_view kUnidentified = "null";
 constexpr std::size_t kDayLength = 10;  // "YYYY-MM-DD"
+// A text kept for the page (a name, an error) is cut to this many bytes: a
+// log can hold a line of megabytes.
+constexpr std::size_t kMaxTextBytes = 300;
 
 // Below 100 ms every millisecond is its own bucket; above, each decade has
 // 90 buckets of its two leading digits.
@@ -36,6 +39,14 @@ bool is_integrity_failure(const std::string& result) {
 std::string start_of(const RunFacts& f) { return f.init_ts.empty() ? f.first_ts : f.init_ts; }
 
 Json text_or_null(const std::string& s) { return s.empty() ? Json(nullptr) : Json(s); }
+
+// Cut before a character, never inside one.
+std::string clipped(const std::string& s) {
+  if (s.size() <= kMaxTextBytes) return s;
+  std::size_t end = kMaxTextBytes;
+  while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
+  return s.substr(0, end) + "...";
+}
 
 }  // namespace
 
@@ -108,9 +119,10 @@ void Report::add(const RunRow& row) {
       days_.erase(days_.begin());
     }
   }
-  add_to(by_os_, f.has_env && !f.os_release.empty() ? f.os_release : std::string(kNoDescription),
+  add_to(by_os_,
+         f.has_env && !f.os_release.empty() ? clipped(f.os_release) : std::string(kNoDescription),
          row);
-  add_to(by_version_, f.version.empty() ? std::string(kNoVersion) : f.version, row);
+  add_to(by_version_, f.version.empty() ? std::string(kNoVersion) : clipped(f.version), row);
 
   if (!is_integrity_failure(row.integrity)) return;
   // An installation without an id of its own is told apart by the log it
@@ -125,17 +137,17 @@ void Report::add(const RunRow& row) {
       return;
     }
     it = failed_installs_.emplace(key, Installation{}).first;
-    it->second.install_id = unidentified ? std::string(kUnidentified) : f.install_id;
+    it->second.install_id = unidentified ? std::string(kUnidentified) : clipped(f.install_id);
   }
   Installation& inst = it->second;
   ++inst.failures;
   ++inst.results[row.integrity];
-  if (inst.error.empty()) inst.error = f.integrity_error;
+  if (inst.error.empty()) inst.error = clipped(f.integrity_error);
   if (start >= inst.last_ts) {
-    inst.last_ts = start;
-    inst.version = f.version;
-    inst.os_release = f.os_release;
-    inst.file = row.file;
+    inst.last_ts = clipped(start);
+    inst.version = clipped(f.version);
+    inst.os_release = clipped(f.os_release);
+    inst.file = clipped(row.file);
   }
 }
 

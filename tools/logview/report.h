@@ -7,7 +7,8 @@
 // installations are each kept up to a fixed count (what lies beyond is
 // counted, not listed), and times to ready are kept per group in fixed
 // buckets of two significant digits, so a percentile is the lower edge of
-// its bucket (1234 ms shows as 1200 ms).
+// its bucket (1234 ms shows as 1200 ms). Texts kept (names, error texts)
+// are cut to a few hundred bytes.
 
 #include <cstdint>
 #include <map>
