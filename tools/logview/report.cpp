@@ -129,7 +129,7 @@ void Report::add(const RunRow& row) {
   // wrote to: one user's log.
   const bool unidentified = f.install_id.empty() || f.install_id == kUnidentified;
   const std::string key =
-      unidentified ? std::string(kUnidentified) + '\n' + row.file : f.install_id;
+      unidentified ? std::string(kUnidentified) + '\n' + clipped(row.file) : clipped(f.install_id);
   auto it = failed_installs_.find(key);
   if (it == failed_installs_.end()) {
     if (failed_installs_.size() >= kReportMaxInstallations) {
