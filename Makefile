@@ -6,12 +6,13 @@ SHELL := /bin/bash
 # wine64-preloader: without it Wine cannot reserve its fixed addresses before
 # the C library's heap lands there, and now and then a program dies before it
 # runs ("failed to map the shared user data"), which its parent's
-# CreateProcessW reports as ERROR_INTERNAL_ERROR.
+# CreateProcessW reports as ERROR_INTERNAL_ERROR. chromium: the log viewer's
+# report page is tested in a real browser.
 DEB_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 \
                 wine64-preloader \
                 nlohmann-json3-dev libcli11-dev googletest clang libclang-rt-14-dev clang-format \
                 lld-14 llvm-14 libc++-14-dev nodejs openssl python3 util-linux \
-                nsis osslsigncode zip
+                nsis osslsigncode zip chromium
 
 FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h' '*.cc' 2>/dev/null)
 

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "logview/arguments.h"
 #include "logview/fleet.h"
+#include "logview/report.h"
 #include "logview/summary.h"
 
 namespace vyn::logview {
@@ -324,6 +326,55 @@ TEST(Summary, PercentilesAreNearestRankAndListsRankByCount) {
       << s.to_table();
 }
 
+TEST(Report, TimesKeepTwoDigitsAndEveryBoundHolds) {
+  const struct {
+    std::int64_t ms, shown;
+  } times[] = {{-5, 0},      {99, 99},         {100, 100},
+               {1234, 1200}, {99'999, 99'000}, {ReadyTimes::kMaxMs * 3, 9'900'000}};
+  for (const auto& t : times) {
+    ReadyTimes one;
+    one.add(t.ms);
+    EXPECT_EQ(one.percentile(50), t.shown) << t.ms;
+  }
+  Report report;
+  constexpr std::size_t kRuns = kReportMaxDays + kReportMaxGroups;
+  for (std::size_t i = 0; i < kRuns; ++i) {
+    RunRow row;
+    row.outcome = "ready";
+    row.ready_ms = static_cast<std::int64_t>(i);
+    char day[32];  // a day of its own for each run
+    std::snprintf(day, sizeof day, "%04zu-%02zu-%02zuT05:06:07.000Z", 2000 + i / 336,
+                  1 + i / 28 % 12, 1 + i % 28);
+    row.facts.init_ts = i % 10 ? day : "x";
+    row.facts.version = "3.0.0";
+    row.facts.has_env = true;
+    row.facts.os_release = "r" + std::to_string(i);
+    row.integrity = i % 3 ? "passed" : "io_error";  // unreadable files count as a failure
+    row.facts.install_id = i % 2 ? "null" : "inst";
+    row.file = "user" + std::to_string(i % 4) + ".log";
+    row.facts.integrity_error = "a";
+    for (int k = 0; k < 1000; ++k) row.facts.integrity_error += "\xC3\xA9";  // a long text
+    report.add(row);
+  }
+  const auto j = report.to_json();
+  EXPECT_EQ(j["days"].size(), kReportMaxDays);
+  EXPECT_EQ(j["days"][0]["day"], "2000-03-04");  // the newest days stay
+  EXPECT_EQ(j["undatedRuns"], 47u);
+  EXPECT_EQ(j["earlierRuns"], kRuns - 47 - kReportMaxDays);
+  const auto& by_os = j["readyByOsRelease"];
+  ASSERT_EQ(by_os.size(), kReportShownGroups + 1);
+  EXPECT_EQ(by_os.back()["group"], "(other)");
+  EXPECT_EQ(by_os.back()["runs"], kRuns - kReportShownGroups);
+  EXPECT_EQ(j["readyByVersion"][0]["p50"], 230);  // 232, to two digits
+  // One id, and the runs without one told apart by their logs.
+  ASSERT_EQ(j["integrityFailures"].size(), 3u);
+  EXPECT_EQ(j["integrityFailures"][0]["installId"], "inst");
+  EXPECT_EQ(j["integrityFailures"][0]["failures"], 78u);
+  EXPECT_EQ(j["integrityFailures"][0]["error"].get<std::string>().size(), 299u + 3);
+  EXPECT_EQ(j["integrityFailures"][1]["file"], "user1.log");
+  EXPECT_EQ(script_safe_json({{"e", "</script><!--"}}), R"({"e":"\u003c/script>\u003c!--"})");
+}
+
 TEST(Arguments, HelpPrintsTheUsageAndAnythingElseNamesTheLog) {
   for (const char* flag : {"--help", "-h"}) {
     const auto r = parse_logview_arguments({flag});
@@ -342,6 +393,11 @@ TEST(Arguments, HelpPrintsTheUsageAndAnythingElseNamesTheLog) {
   EXPECT_EQ(summary.report, ReadFleet::Report::summary);
   EXPECT_TRUE(summary.json);
   EXPECT_EQ(std::get<ExitNow>(parse_logview_arguments({"summary"})).code, 2);
+  const auto page = std::get<ReadFleet>(parse_logview_arguments({"report", "--html", "p", "d"}));
+  EXPECT_EQ(page.report, ReadFleet::Report::html);
+  EXPECT_EQ(page.html, "p");
+  EXPECT_EQ(page.paths, std::vector<std::string>{"d"});
+  EXPECT_EQ(std::get<ExitNow>(parse_logview_arguments({"report", "d"})).code, 2);
 }
 
 }  // namespace

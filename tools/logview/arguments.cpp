@@ -12,8 +12,9 @@ std::variant<ReadLog, ReadFleet, ExitNow> parse_logview_arguments(std::vector<st
   std::string path;
   CLI::Option* given = app.add_option(
       "log", path, "The log to read; without it, the current user's log (on Windows)");
-  ReadFleet runs, summary;
+  ReadFleet runs, summary, report;
   summary.report = ReadFleet::Report::summary;
+  report.report = ReadFleet::Report::html;
   constexpr const char* kPaths = "Logs, and folders searched for *.log files at any depth";
   CLI::App* runs_cmd = app.add_subcommand("runs", "One row per launcher run, as JSON lines");
   runs_cmd->add_option("paths", runs.paths, kPaths)->required();
@@ -22,6 +23,10 @@ std::variant<ReadLog, ReadFleet, ExitNow> parse_logview_arguments(std::vector<st
       app.add_subcommand("summary", "Outcomes, time to ready and more over every run, as a table");
   summary_cmd->add_option("paths", summary.paths, kPaths)->required();
   summary_cmd->add_flag("--json", summary.json, "JSON instead");
+  CLI::App* report_cmd = app.add_subcommand(
+      "report", "One self-contained page of charts: outcomes per day, time to ready, integrity");
+  report_cmd->add_option("--html", report.html, "The page to write")->required();
+  report_cmd->add_option("paths", report.paths, kPaths)->required();
   // The parser takes its arguments last first.
   std::reverse(args.begin(), args.end());
   try {
@@ -33,6 +38,7 @@ std::variant<ReadLog, ReadFleet, ExitNow> parse_logview_arguments(std::vector<st
   }
   if (runs_cmd->parsed()) return runs;
   if (summary_cmd->parsed()) return summary;
+  if (report_cmd->parsed()) return report;
   if (given->count() == 0) return ReadLog{};
   return ReadLog{path};
 }

@@ -14,13 +14,15 @@ struct ReadLog {
 };
 
 // Many logs (files and folders, UTF-8): one row per run ("runs", JSON lines
-// or CSV) or the figures of them all ("summary", a table or JSON).
+// or CSV), the figures of them all ("summary", a table or JSON) or a page of
+// charts ("report", written to `html`).
 struct ReadFleet {
-  enum class Report { runs, summary };
+  enum class Report { runs, summary, html };
   Report report = Report::runs;
   std::vector<std::string> paths;
   bool csv = false;
   bool json = false;
+  std::string html;
 };
 
 // The program ends at once: its usage was asked for (code 0) or the command

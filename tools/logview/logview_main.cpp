@@ -1,6 +1,7 @@
 // vyn-logview: prints bootstrap.log as a timeline, one block per run.
 // Usage: vyn-logview [path-to-bootstrap.log], vyn-logview --help,
-// vyn-logview runs|summary PATH... for many logs at once.
+// vyn-logview runs|summary PATH... for many logs at once,
+// vyn-logview report --html FILE PATH... for a page of charts of them.
 // On Windows, without a path it reads the current user's log, where the
 // launcher writes it: %APPDATA%\VYN\logs\bootstrap.log.
 #include <filesystem>
@@ -21,6 +22,7 @@
 
 #include "logview/arguments.h"
 #include "logview/fleet.h"
+#include "logview/report.h"
 #include "logview/summary.h"
 #include "logview/timeline.h"
 
@@ -86,8 +88,19 @@ int read_fleet(const vyn::logview::ReadFleet& request) {
   std::vector<std::filesystem::path> paths;
   for (const auto& p : request.paths) paths.push_back(named_path(p));
   vyn::logview::Summary summary;
+  vyn::logview::Report report;
   vyn::logview::FleetSink sink;
-  if (request.report == ReadFleet::Report::summary) {
+  // Opened first: a page that cannot be written is known before any log is read.
+  std::ofstream page;
+  if (request.report == ReadFleet::Report::html) {
+    page.open(named_path(request.html), std::ios::binary | std::ios::trunc);
+    if (!page) {
+      std::cerr << "vyn-logview: cannot write " << request.html << "\n";
+      return 1;
+    }
+    sink.row = [&](vyn::logview::RunRow row) { report.add(row); };
+    sink.file_done = [&](const vyn::logview::RunSplitter& file) { report.add_file(file); };
+  } else if (request.report == ReadFleet::Report::summary) {
     sink.row = [&](vyn::logview::RunRow row) { summary.add(row); };
     sink.file_done = [&](const vyn::logview::RunSplitter& file) { summary.add_file(file); };
   } else {
@@ -99,6 +112,14 @@ int read_fleet(const vyn::logview::ReadFleet& request) {
   const bool all = vyn::logview::read_fleet(paths, sink, std::cerr);
   if (request.report == ReadFleet::Report::summary)
     std::cout << (request.json ? summary.to_json().dump(2) + "\n" : summary.to_table());
+  if (request.report == ReadFleet::Report::html) {
+    vyn::logview::write_report_html(page, report.to_json());
+    page.close();
+    if (!page) {
+      std::cerr << "vyn-logview: cannot write " << request.html << "\n";
+      return 1;
+    }
+  }
   return all ? 0 : 1;
 }
 
