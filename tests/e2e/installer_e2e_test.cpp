@@ -5,6 +5,7 @@
 #include <propsys.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -41,6 +42,22 @@ ULONGLONG run_to_end(std::wstring command, const wchar_t* folder = nullptr) {
   }
   EXPECT_EQ(code, 0u) << to_utf8(command);
   return GetTickCount64() - start;
+}
+
+// The same file under another spelling: under Wine its Z: drive, which
+// reaches the prefix's C: drive through the host's file system; elsewhere its
+// 8.3 short name.
+std::wstring other_spelling(const std::wstring& path) {
+  using UnixName = char*(CDECL*)(LPCWSTR);
+  const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+  wchar_t buf[2048];
+  if (!unix_name) return GetShortPathNameW(path.c_str(), buf, 2048) ? buf : path;
+  char* name = unix_name(path.c_str());
+  std::wstring out = L"Z:" + to_wide(name ? name : "");
+  HeapFree(GetProcessHeap(), 0, name);
+  std::replace(out.begin(), out.end(), L'/', L'\\');
+  return out;
 }
 
 // Target (from the item list: Wine keeps the path itself only in the ANSI
@@ -157,10 +174,13 @@ TEST_F(Installer, TheDesktopShortcutStartsAVerifiedLaunchThatEndsOnReady) {
 TEST_F(Installer, AnUpdateEndsARunningLauncherKeepsTheIdAndReplacesEveryFile) {
   const std::wstring id = reg_text(kTracking, L"installId");
   // Marked as the old one (bytes after its image leave it runnable), and kept
-  // waiting: no READY comes.
+  // waiting: no READY comes. Started by another spelling of its path, it is
+  // still this installation's launcher.
   test::write_file(inst->launcher(), test::read_file(inst->launcher()) + "old");
   scenario(LR"({"aliveMs": 0})");
-  RunningProgram launcher(inst->launcher());
+  const std::wstring spelling = other_spelling(inst->launcher());
+  ASSERT_NE(spelling, inst->launcher());
+  RunningProgram launcher(spelling);
   ASSERT_TRUE(wait_for_log_event(*inst, "process_launch_success"));
   test::write_file(inst->archive(), "changed since");
   std::printf("[ timing ] update %llu ms\n", install(L" --updated"));
@@ -173,6 +193,29 @@ TEST_F(Installer, AnUpdateEndsARunningLauncherKeepsTheIdAndReplacesEveryFile) {
   // Ended in the middle of its run, the launcher left whole records only.
   for (const std::string& line : test::split_lines(test::read_file(inst->log_path())))
     EXPECT_TRUE(Record::accept(line)) << line;
+}
+
+// electron-builder starts the application after a silent update run with
+// --force-run through the Start-menu shortcut, or VYN.exe itself when there is
+// no shortcut: either way it must be the launcher that starts it.
+TEST_F(Installer, TheStartAfterAnUpdateGoesThroughTheLauncherWithOrWithoutAShortcut) {
+  const std::wstring record = inst->root / L"starts.jsonl";
+  Record s = Record::parse(R"({"steps": [{"pipe": "READY"}]})");
+  s["record"] = to_utf8(record);
+  scenario(to_wide(s.dump()).c_str());
+  for (const bool shortcut : {true, false}) {
+    if (!shortcut) DeleteFileW(link(L"Programs").c_str());
+    DeleteFileW(record.c_str());
+    install(L" --updated --force-run");
+    Record start;
+    for (int i = 0; i < 300 && start.empty(); ++i, Sleep(100))
+      for (const std::string& line : test::split_lines(test::read_file(record)))
+        if (Record::accept(line) && Record::parse(line)["kind"] == "start")
+          start = Record::parse(line);
+    ASSERT_FALSE(start.empty()) << "shortcut " << shortcut;
+    EXPECT_EQ(start["args"], Record::parse(R"(["--by-launcher", "--updated"])")) << start.dump();
+    programs_under(inst->install_dir, true);
+  }
 }
 
 TEST_F(Installer, WithoutTrackingValuesTheInstalledLauncherFindsVynBesideIt) {
