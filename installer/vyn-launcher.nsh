@@ -198,12 +198,23 @@
     ${Loop}
     System::Free $1
     ; A running program's file cannot be opened for writing: this finds a
-    ; launcher of a process that could not even be looked at.
+    ; launcher of a process that could not even be looked at. The lock of
+    ; one just ended may outlive it a moment.
     ${If} $9 = 0
-      ; GENERIC_WRITE, shared every way, OPEN_EXISTING
-      System::Call 'kernel32::CreateFileW(w "$INSTDIR\${VYN_LAUNCHER_FILENAME}", i 0x40000000, i 7, p 0, i 3, i 0, p 0) p .r0 ?e'
-      Pop $9
-      System::Call 'kernel32::CloseHandle(p r0)'
+      StrCpy $2 0
+      ${Do}
+        System::Call 'kernel32::SetLastError(i 0)'
+        ; GENERIC_WRITE, shared every way, OPEN_EXISTING
+        System::Call 'kernel32::CreateFileW(w "$INSTDIR\${VYN_LAUNCHER_FILENAME}", i 0x40000000, i 7, p 0, i 3, i 0, p 0) p .r0 ?e'
+        Pop $9
+        System::Call 'kernel32::CloseHandle(p r0)'
+        ${If} $9 <> 32
+        ${OrIf} $2 >= ${VYN_LAUNCHER_END_WAIT_MS}
+          ${Break}
+        ${EndIf}
+        Sleep 250
+        IntOp $2 $2 + 250
+      ${Loop}
       ${If} $9 = 32
         DetailPrint "${VYN_LAUNCHER_FILENAME} is in use by a process this installer cannot end"
         StrCpy $9 1
