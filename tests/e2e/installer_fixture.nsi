@@ -30,9 +30,15 @@ SetCompress off
 Var newDesktopLink
 Var newStartMenuLink
 Var appExe
+Var launchLink
+; No pages: launchers are ended in .onInit, as in electron-builder's one-click
+; installer.
+!define ONE_CLICK
 
 ; A launcher the tests keep waiting is ended after a second, not five.
 !define VYN_LAUNCHER_EXIT_WAIT_MS 1000
+; Room for two process ids at first: every run grows the list.
+!define VYN_PROCESS_LIST_BYTES 8
 !ifndef VYN_INCLUDE_DIR
   !define VYN_INCLUDE_DIR "${__FILEDIR__}/../../installer"
 !endif
@@ -56,7 +62,19 @@ Section "install"
   WriteUninstaller "$INSTDIR\${UNINSTALL_FILENAME}"
   CreateShortCut "$newStartMenuLink" "$appExe" "" "$appExe" 0
   CreateShortCut "$newDesktopLink" "$appExe" "" "$appExe" 0
+  ${If} ${FileExists} "$newStartMenuLink"
+    StrCpy $launchLink "$newStartMenuLink"
+  ${Else}
+    StrCpy $launchLink "$appExe"
+  ${EndIf}
   !insertmacro customInstall
+  ; electron-builder's start after a silent update run with --force-run.
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "--force-run" $1
+  ${IfNot} ${Errors}
+    ExecShell "open" "$launchLink" "--updated"
+  ${EndIf}
 
   ; Wine's shell links keep no properties (their store is a stub), so the
   ; identifier goes, as the include stores it, into an in-memory store too;
