@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <variant>
@@ -21,6 +20,7 @@
 
 #include "logview/arguments.h"
 #include "logview/fleet.h"
+#include "logview/reading.h"
 #include "logview/summary.h"
 #include "logview/timeline.h"
 
@@ -123,13 +123,20 @@ int main(int argc, char** argv) {
     std::cerr << "vyn-logview: name the log to read (see --help)\n";
     return vyn::logview::kUsageErrorExitCode;
   }
-  std::ifstream in(*path, std::ios::binary);
-  if (!in) {
-    const std::u8string shown = path->u8string();
-    std::cerr << "vyn-logview: cannot open " << std::string(shown.begin(), shown.end()) << "\n";
-    return 1;
+  std::optional<std::ifstream> in = vyn::logview::open_log(*path, std::cerr);
+  if (!in) return 1;
+  std::string head(vyn::logview::kEncodingProbeBytes, '\0');
+  in->read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(in->gcount()));
+  const std::string problem = vyn::logview::encoding_problem(head);
+  if (!problem.empty()) {
+    const bool utf16 = vyn::logview::is_utf16(problem);
+    std::cerr << "vyn-logview: " << vyn::logview::utf8(*path) << ": " << problem
+              << (utf16 ? ", skipped\n" : "; read as far as it goes\n");
+    if (utf16) return 1;
   }
-  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::cout << vyn::logview::render_timeline(log);
+  in->clear();
+  in->seekg(0);
+  vyn::logview::render_timeline(*in, std::cout);
   return 0;
 }
