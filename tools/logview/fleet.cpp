@@ -130,6 +130,13 @@ bool read_fleet(const std::vector<std::filesystem::path>& paths, const FleetSink
       paths, [&](const std::filesystem::path& p) { return read_file(p, sink, err); }, err);
 }
 
+bool starts_within(const RunRow& row, std::optional<std::int64_t> since_ms,
+                   std::optional<std::int64_t> until_ms) {
+  if (!since_ms && !until_ms) return true;
+  const auto start = epoch_ms(start_of(row.facts));
+  return start && (!since_ms || *start >= *since_ms) && (!until_ms || *start < *until_ms);
+}
+
 std::string row_json(const RunRow& row) {
   return row_object(row).dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -28,6 +29,11 @@ bool read_fleet(const std::vector<std::filesystem::path>& paths, const FleetSink
 
 // One log's lines, from any stream. Returns how many were beyond the cap.
 std::size_t split_stream(std::istream& in, RunSplitter& splitter);
+
+// Whether the run started in [since, until); without a start, only when
+// neither is given.
+bool starts_within(const RunRow& row, std::optional<std::int64_t> since_ms,
+                   std::optional<std::int64_t> until_ms);
 
 // The row as one JSON object on a line, or as CSV (the header first). CSV
 // is made safe to open in a spreadsheet: a text cell that begins with "=",

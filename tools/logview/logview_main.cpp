@@ -85,14 +85,20 @@ int read_fleet(const vyn::logview::ReadFleet& request) {
   using vyn::logview::ReadFleet;
   std::vector<std::filesystem::path> paths;
   for (const auto& p : request.paths) paths.push_back(named_path(p));
-  vyn::logview::Summary summary;
+  vyn::logview::Summary summary({request.by, request.ready_within_ms});
   vyn::logview::FleetSink sink;
+  const auto wanted = [&](const vyn::logview::RunRow& row) {
+    return vyn::logview::starts_within(row, request.since_ms, request.until_ms);
+  };
   if (request.report == ReadFleet::Report::summary) {
-    sink.row = [&](vyn::logview::RunRow row) { summary.add(row); };
+    sink.row = [&](vyn::logview::RunRow row) {
+      if (wanted(row)) summary.add(row);
+    };
     sink.file_done = [&](const vyn::logview::RunSplitter& file) { summary.add_file(file); };
   } else {
     if (request.csv) std::cout << vyn::logview::csv_header();
     sink.row = [&](vyn::logview::RunRow row) {
+      if (!wanted(row)) return;
       std::cout << (request.csv ? vyn::logview::row_csv(row) : vyn::logview::row_json(row));
     };
   }
