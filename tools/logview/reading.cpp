@@ -200,8 +200,9 @@ bool walk(const fs::path& root, const std::function<bool(const fs::path&)>& read
       continue;
     }
     if (!utf8(entry.path().filename()).ends_with(kLogSuffix)) continue;
-    if (!ec && fs::is_symlink(st) && !fs::is_regular_file(fs::status(entry.path(), ec)))
-      continue;  // a link to a folder is not followed; a dangling one is no log
+    std::error_code target;
+    if (!ec && fs::is_symlink(st) && fs::is_directory(fs::status(entry.path(), target)))
+      continue;  // links to folders are not followed
     all = read(entry.path()) && all;
   }
   return all;
