@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -376,7 +377,10 @@ TEST(Reading, EncodingsAndEndlessLinesAreNamed) {
 
 TEST(Reading, WhatCannotBeReadIsNamedWithItsReasonAndTheRestIsRead) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("logview-pile-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() /
+      ("logview-pile-" +
+       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
   fs::remove_all(dir);
   fs::create_directories(dir / "locked");
   const auto write = [&](const fs::path& p, const std::string& text) {

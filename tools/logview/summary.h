@@ -25,7 +25,7 @@
 
 namespace vyn::logview {
 
-inline constexpr std::size_t kMaxGroups = 100000;
+inline constexpr std::size_t kMaxGroups = 30000;
 inline constexpr std::string_view kOtherGroups = "(other groups)";
 
 struct SummaryOptions {
