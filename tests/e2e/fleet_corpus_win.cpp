@@ -2,7 +2,8 @@
 // users' bootstrap.log, written by the real launcher with the stand-in
 // application, one run of each way a run commonly ends (ready, GPU relaunch,
 // no READY, activation interleaved with another launcher's run, failed launch,
-// second launcher, a failed archive check) and a torn line.
+// second launcher, a failed archive check), a torn line, and the zero bytes
+// a crash leaves before the next record.
 // Usage: vyn_fleet_corpus <output folder>; writes <folder>\<user>\bootstrap.log.
 #include <windows.h>
 
@@ -32,9 +33,16 @@ RunResult run_as(const Installation& inst, const std::wstring& appdata) {
   return run_launcher(inst, {.env = {{L"APPDATA", appdata}}});
 }
 
-void copy_log(const std::wstring& appdata, const std::wstring& to_dir, const std::string& tail) {
+void copy_log(const std::wstring& appdata, const std::wstring& to_dir, const std::string& tail,
+              bool crashed = false) {
   CreateDirectoryW(to_dir.c_str(), nullptr);
-  const std::string log = test::read_file(appdata + L"\\VYN\\logs\\bootstrap.log");
+  std::string log = test::read_file(appdata + L"\\VYN\\logs\\bootstrap.log");
+  if (crashed) {
+    // A crash can leave zero bytes where its last record was meant to be,
+    // and the next launcher's record follows on the same line.
+    const std::size_t init = log.rfind("\"eventName\":\"launcher_init\"");
+    log.insert(log.rfind('\n', init) + 1, std::string(8, '\0'));
+  }
   test::write_file(to_dir + L"\\bootstrap.log", log + tail);
 }
 
@@ -59,7 +67,7 @@ int make_corpus(const std::wstring& out) {
     Sleep(1200);
     run_as(a, a.appdata);
     first.join();
-    copy_log(a.appdata, out + L"\\user-a", "");
+    copy_log(a.appdata, out + L"\\user-a", "", true);
   }
   {
     // The second user: an archive changed after sealing, an installation

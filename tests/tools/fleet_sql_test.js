@@ -44,13 +44,20 @@ async function main() {
   const view = (...args) =>
     execFileSync(viewer[0], [...viewer.slice(1), ...args, logsArg], { encoding: 'utf8' });
   const summary = JSON.parse(view('summary', '--json'));
+  // The guide's "last week" becomes the days around the corpus's making.
+  const day = (offset) => new Date(Date.now() + offset * 86400000).toISOString().slice(0, 10);
+  const [since, until] = [day(-3), day(4)];
+  const week = JSON.parse(view('summary', '--json', '--since', since, '--until', until,
+                               '--by', 'osRelease', '--ready-within', '2000'));
+  const byVersion = JSON.parse(view('summary', '--json', '--by', 'launcherVersion'));
+  const byInstallation = JSON.parse(view('summary', '--json', '--by', 'installation'));
   const viewerRuns = view('runs').split('\n').filter((l) => l).map((l) => JSON.parse(l));
 
   process.chdir(logs);
   const connection = await (await DuckDBInstance.create(':memory:')).connect();
-  const run = async (name) => {
+  const run = async (name, edit = (sql) => sql) => {
     if (!blocks.has(name)) throw new Error(`the guide has no block marked "${name}"`);
-    return plain((await connection.runAndReadAll(blocks.get(name))).getRowObjectsJS());
+    return plain((await connection.runAndReadAll(edit(blocks.get(name)))).getRowObjectsJS());
   };
   await run('records');
   await run('runs');
@@ -73,14 +80,25 @@ async function main() {
   assert.deepEqual(summary.integrity, await run('integrity'), 'integrity');
   assert.deepEqual(summary.topErrors, await run('errors'), 'error events');
   assert.deepEqual(summary.byOsRelease, await run('os'), 'by Windows release');
-  // The logs hold one run of each common ending and a torn line; logs that
+  const [{ damagedLines }] = await run('damaged');
+  assert.equal(summary.damagedLines, damagedLines, 'damaged lines');
+  const lastWeek = (sql) => sql.replaceAll('2026-12-01', since).replaceAll('2026-12-08', until);
+  assert.deepEqual(week.groups, await run('q-ready-within', lastWeek), 'ready within 2 s');
+  assert.ok(week.groups.some((g) => g.readyWithin > 0 && g.readyWithin < g.starts),
+            'no group with both fast and slow starts');
+  assert.deepEqual(summary.integrityFailedBy, await run('q-integrity-installs'),
+                   'installations with a failed check');
+  assert.deepEqual(byVersion.groups, await run('q-version'), 'by launcher version');
+  assert.deepEqual(byInstallation.groups, await run('q-installation'), 'by installation');
+  // The logs hold one run of each common ending, a torn line and zeros; logs that
   // lost them would make the agreement above say little.
   for (const outcome of ['ready', 'ready_timeout', 'activated', 'launch_failed', 'second_launcher']) {
     assert.ok(summary.outcomes.some((o) => o.outcome === outcome), `no ${outcome} run in the logs`);
   }
   assert.ok(summary.gpuFallback.readyAfterRelaunch > 0, 'no GPU relaunch in the logs');
   assert.ok(summary.integrity.some((i) => i.result === 'failed'), 'no failed check in the logs');
-  assert.equal(summary.damagedLines, 1, 'the torn line');
+  // A torn last line, and a crash's zero bytes before a record.
+  assert.equal(summary.damagedLines, 2, 'the torn line and the zero bytes');
   console.log(JSON.stringify(summary, null, 1));
 }
 

@@ -2,13 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "logview/arguments.h"
 #include "logview/fleet.h"
+#include "logview/reading.h"
 #include "logview/report.h"
 #include "logview/summary.h"
 
@@ -28,7 +37,7 @@ TEST(Timeline, OneBlockPerRunWithAVerdict) {
                           rec("09.000", "launcher_init") +
                           rec("09.010", "launcher_already_running", ",\"action\":\"exit\"");
   const std::string out = render_timeline(log);
-  EXPECT_NE(out.find("Run 1 of 2"), std::string::npos);
+  EXPECT_NE(out.find("Run 1 (pid 1"), std::string::npos);
   EXPECT_NE(out.find("=> ready after 1250 ms, GPU fallback"), std::string::npos) << out;
   EXPECT_NE(out.find("=> second launcher"), std::string::npos) << out;
   EXPECT_NE(out.find("devMode=false"), std::string::npos);
@@ -80,11 +89,10 @@ TEST(Timeline, InterleavedLaunchersAreSplitByProcessId) {
   EXPECT_EQ(verdicts(out),
             (std::vector<std::string>{"ready after 2000 ms", "activated the running application"}))
       << out;
-  EXPECT_NE(out.find("Run 2 of 2 (pid 20, install i, from 2025-03-04T05:06:08.000Z)"),
-            std::string::npos)
+  EXPECT_NE(out.find("Run 2 (pid 20, install i, from 2025-03-04T05:06:08.000Z)"), std::string::npos)
       << out;
   // The first run keeps its own late records and clock.
-  const std::size_t second = out.find("Run 2 of 2");
+  const std::size_t second = out.find("Run 2 (");
   EXPECT_LT(out.find("integrity_verify_passed"), second);
   EXPECT_NE(out.find("+2400ms info    integrity_verify_passed"), std::string::npos) << out;
 }
@@ -193,6 +201,14 @@ TEST(Timeline, OddValuesAreShownSafelyAndNeverStopTheReading) {
                                "damaged line(s)"});
 }
 
+// Launchers 1..n, each with only its start.
+std::string splitter_log(std::size_t n) {
+  std::string log;
+  for (std::size_t pid = 1; pid <= n; ++pid)
+    log += at(static_cast<int>(pid), "07.000", "launcher_init");
+  return log;
+}
+
 // The rows of a log, in the order the runs started.
 std::vector<RunRow> rows_of(const std::string& log, std::size_t* damaged = nullptr) {
   RunSplitter splitter("f.log");
@@ -291,10 +307,115 @@ TEST(Runs, LinesBeyondTheLimitAreOneDamagedLineEachAndRowsQuoteForCsv) {
   row.facts.fault = true;
   row.facts.fault_message = "a \"b\",\nc";
   const std::string csv = row_csv(row);
-  EXPECT_NE(csv.find(",\"a \"\"b\"\",\nc\","), std::string::npos) << csv;
+  EXPECT_NE(csv.find(",\"a \"\"b\"\",\\nc\","), std::string::npos) << csv;
   const std::string header = csv_header();
   EXPECT_EQ(std::count(header.begin(), header.end(), ','),
             std::count(csv.begin(), csv.end(), ',') - 1);
+}
+
+TEST(Runs, OpenRunsAreBoundedAndTheOldestIsJudgedFirst) {
+  // A hostile log: a new launcher on every line, none of them ending.
+  std::vector<RunRow> early;
+  RunSplitter splitter("f.log", [&](RunRow r) { early.push_back(std::move(r)); });
+  for (std::size_t pid = 1; pid <= kMaxOpenRuns + 1; ++pid)
+    splitter.line(at(static_cast<int>(pid), "07.000", "launcher_init"));
+  ASSERT_EQ(early.size(), 1u);
+  EXPECT_EQ(early[0].facts.pid, 1u);
+  splitter.line(at(1, "08.000", "launcher_exit_on_ready"));  // its own run now, without a start
+  std::vector<RunRow> rest;
+  splitter.finish([&](RunRow r) { rest.push_back(std::move(r)); });
+  EXPECT_EQ(early.size(), 2u);  // the next oldest made room for it
+  ASSERT_EQ(rest.size(), kMaxOpenRuns);
+  EXPECT_EQ(rest.back().outcome, "ready");
+  EXPECT_FALSE(rest.back().facts.has_init);
+  const std::string timeline = render_timeline(splitter_log(kMaxOpenRuns + 1));
+  EXPECT_LT(timeline.find("=> incomplete run"), timeline.find("Run 2 ")) << timeline.substr(0, 400);
+}
+
+TEST(Runs, CsvCellsAreDefusedForSpreadsheets) {
+  const struct {
+    std::string text, cell;
+  } cases[] = {
+      {"=HYPERLINK(\"http://x\",\"y\")", "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\""},
+      {"+1", "\"'+1\""},
+      {"-2", "\"'-2\""},
+      {"@SUM(A1)", "\"'@SUM(A1)\""},
+      {"\tx", "\"'\\tx\""},
+      {"\rx", "\"'\\rx\""},
+      {"a\x1b[31mb\x7f", "a\\u001b[31mb\\u007f"},
+      {"plain text", "plain text"},
+  };
+  for (const auto& c : cases) {
+    RunRow row;
+    row.facts.fault = true;
+    row.facts.fault_message = c.text;
+    row.launch_ms = -5;  // a clock set back: still a number
+    const std::string csv = row_csv(row);
+    EXPECT_NE(csv.find("," + c.cell + ","), std::string::npos) << c.text << " -> " << csv;
+    EXPECT_NE(csv.find(",-5,"), std::string::npos) << csv;
+  }
+}
+
+TEST(Reading, EncodingsAndEndlessLinesAreNamed) {
+  const struct {
+    std::string head, problem;
+  } cases[] = {
+      {"\xFF\xFE{\0\"\0", "UTF-16 text (byte order mark FF FE)"},
+      {std::string("{\0\"\0l\0e\0v\0", 10), "UTF-16 text (little-endian, no byte order mark)"},
+      {"{\"a\":\"caf\xE9\"}\n", "not UTF-8 text (byte 0xE9 at offset 9)"},
+      {std::string("{}\n\0\0\0\0\0\0{}\n", 12), ""},  // a crash's zero padding
+      {"{\"a\":\"\xC3\xA9\"}\n\xE2\x82", ""},         // a character the probe cut
+  };
+  for (const auto& c : cases) EXPECT_EQ(encoding_problem(c.head), c.problem);
+
+  std::istringstream in("abc\n" + std::string(100, 'x') + "\nok\n" + std::string(100, 'y'));
+  std::vector<std::string> lines;
+  int overlong = 0;
+  read_lines(
+      in, [&](std::string_view l) { lines.emplace_back(l); }, [&] { ++overlong; }, 50);
+  EXPECT_EQ(lines, (std::vector<std::string>{"abc", "ok"}));
+  EXPECT_EQ(overlong, 2);
+}
+
+TEST(Reading, WhatCannotBeReadIsNamedWithItsReasonAndTheRestIsRead) {
+  namespace fs = std::filesystem;
+  const fs::path dir =
+      fs::temp_directory_path() /
+      ("logview-pile-" +
+       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "locked");
+  const auto write = [&](const fs::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+  };
+  write(dir / "good.log", at(1, "07.000", "launcher_init"));
+  write(dir / "locked" / "hidden.log", at(2, "07.000", "launcher_init"));
+  write(dir / "wide.log", "\xFF\xFE{\0");
+  struct Case {
+    fs::path path;
+    std::string reason;
+  };
+  std::vector<Case> cases = {{dir / "wide.log", "UTF-16 text"},
+                             {dir / "missing.log", "No such file or directory"}};
+#ifndef _WIN32
+  ASSERT_EQ(::mkfifo((dir / "pipe.log").c_str(), 0600), 0);
+  fs::create_symlink("loop.log", dir / "loop.log");
+  cases.push_back({dir / "pipe.log", "not a regular file"});
+  cases.push_back({dir / "loop.log", "Too many levels of symbolic links"});
+  fs::permissions(dir / "locked", fs::perms::none);
+  if (::geteuid() != 0) cases.push_back({dir / "locked", "Permission denied"});
+#endif
+  std::ostringstream err;
+  std::size_t rows = 0;
+  const bool all = read_fleet({dir, dir / "missing.log", dir / "pipe.log"},
+                              {[&](RunRow) { ++rows; }, nullptr}, err);
+  fs::permissions(dir / "locked", fs::perms::owner_all);
+  fs::remove_all(dir);
+  EXPECT_FALSE(all);
+  EXPECT_GE(rows, 1u);
+  for (const auto& c : cases)
+    EXPECT_NE(err.str().find(utf8(c.path) + ": " + c.reason), std::string::npos) << c.reason << "\n"
+                                                                                 << err.str();
 }
 
 TEST(Summary, PercentilesAreNearestRankAndListsRankByCount) {
@@ -375,6 +496,39 @@ TEST(Report, TimesKeepTwoDigitsAndEveryBoundHolds) {
   EXPECT_EQ(script_safe_json({{"e", "</script><!--"}}), R"({"e":"\u003c/script>\u003c!--"})");
 }
 
+TEST(Summary, GroupsReadyWithinAndFailedChecksPerInstallation) {
+  Summary s({"installation", 100});
+  const struct {
+    std::string install_id, install_dir, outcome, integrity;
+    std::optional<std::int64_t> ready_ms;
+  } runs[] = {
+      {"null", "D:\\VYN", "ready", "io_error", 80},  // no id: told apart by its folder
+      {"null", "D:\\VYN", "ready", "passed", 300},
+      {"abc", "", "ready_timeout", "failed", std::nullopt},
+      {"abc", "", "activated", "none", std::nullopt},  // never waits: no start
+  };
+  for (const auto& r : runs) {
+    RunRow row;
+    row.facts.has_init = true;
+    row.facts.install_id = r.install_id;
+    row.facts.install_dir = r.install_dir;
+    row.outcome = r.outcome;
+    row.integrity = r.integrity;
+    row.ready_ms = r.ready_ms;
+    s.add(row);
+  }
+  const auto j = s.to_json();
+  EXPECT_EQ(j["readyWithin"], nlohmann::ordered_json::parse(
+                                  R"({"ms":100,"starts":3,"ready":1,"share":0.3333333333333333})"));
+  EXPECT_EQ(j["integrityFailedBy"], nlohmann::ordered_json::parse(
+                                        R"([{"installation":"D:\\VYN","runs":1},
+                                            {"installation":"abc","runs":1}])"));
+  ASSERT_EQ(j["groups"].size(), 2u);
+  EXPECT_EQ(j["groups"][0]["installation"], "D:\\VYN");
+  EXPECT_EQ(j["groups"][0]["p90"], 300);
+  EXPECT_EQ(j["groups"][0]["share"], 0.5);
+}
+
 TEST(Arguments, HelpPrintsTheUsageAndAnythingElseNamesTheLog) {
   for (const char* flag : {"--help", "-h"}) {
     const auto r = parse_logview_arguments({flag});
@@ -398,6 +552,14 @@ TEST(Arguments, HelpPrintsTheUsageAndAnythingElseNamesTheLog) {
   EXPECT_EQ(page.html, "p");
   EXPECT_EQ(page.paths, std::vector<std::string>{"d"});
   EXPECT_EQ(std::get<ExitNow>(parse_logview_arguments({"report", "d"})).code, 2);
+  const auto range = std::get<ReadFleet>(
+      parse_logview_arguments({"summary", "--since", "2025-03-04", "--until",
+                               "2025-03-04T05:06:07.000Z", "--by", "day", "d"}));
+  EXPECT_EQ(range.since_ms, 1741046400000);
+  EXPECT_EQ(range.until_ms, 1741046400000 + ((5 * 60 + 6) * 60 + 7) * 1000);
+  for (const char* wrong : {"2025-03-04T05:06:07+01:00", "yesterday"})
+    EXPECT_EQ(std::get<ExitNow>(parse_logview_arguments({"runs", "--since", wrong, "d"})).code, 2);
+  EXPECT_EQ(std::get<ExitNow>(parse_logview_arguments({"summary", "--by", "user", "d"})).code, 2);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // The viewer's command line, once the system has handed it over as UTF-8.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -22,8 +23,15 @@ struct ReadFleet {
   std::vector<std::string> paths;
   bool csv = false;
   bool json = false;
-  std::string html;
+  std::string html;  // report: the page to write
+  // Runs whose start is in [since, until), in milliseconds since 1970; a run
+  // without a start is left out when either is given.
+  std::optional<std::int64_t> since_ms, until_ms;
+  std::string by;  // the summary's grouping, one of kGroupings; empty for none
+  std::optional<std::int64_t> ready_within_ms;
 };
+
+inline constexpr const char* kGroupings[] = {"osRelease", "launcherVersion", "installation", "day"};
 
 // The program ends at once: its usage was asked for (code 0) or the command
 // line is wrong (code 2). The texts go to standard output and error.

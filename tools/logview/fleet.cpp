@@ -1,6 +1,6 @@
 #include "logview/fleet.h"
 
-#include <cstring>
+#include <cstdio>
 #include <fstream>
 #include <system_error>
 
@@ -12,22 +12,28 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr std::size_t kReadChunk = 1 << 20;
-constexpr std::string_view kLogSuffix = ".log";
-
-std::string utf8(const std::filesystem::path& p) {
-  const std::u8string s = p.u8string();
-  return std::string(s.begin(), s.end());
-}
+constexpr std::string_view kFormulaStarts = "=+-@\t\r";
 
 bool read_file(const std::filesystem::path& path, const FleetSink& sink, std::ostream& err) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    err << "vyn-logview: cannot open " << utf8(path) << "\n";
+  std::optional<std::ifstream> in = open_log(path, err);
+  if (!in) return false;
+  std::string head(kEncodingProbeBytes, '\0');
+  in->read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(in->gcount()));
+  const std::string problem = encoding_problem(head);
+  if (is_utf16(problem)) {
+    err << "vyn-logview: " << utf8(path) << ": " << problem << ", skipped\n";
     return false;
   }
-  RunSplitter splitter(utf8(path));
-  split_stream(in, splitter);
+  if (!problem.empty())
+    err << "vyn-logview: " << utf8(path) << ": " << problem << "; read as far as it goes\n";
+  in->clear();
+  in->seekg(0);
+  RunSplitter splitter(utf8(path), sink.row);
+  const std::size_t overlong = split_stream(*in, splitter);
+  if (overlong)
+    err << "vyn-logview: " << utf8(path) << ": " << overlong << " line(s) longer than "
+        << (kMaxLineBytes >> 20) << " MiB skipped as damaged\n";
   splitter.finish(sink.row);
   if (sink.file_done) sink.file_done(splitter);
   return true;
@@ -42,8 +48,9 @@ Json row_object(const RunRow& r) {
   return Json{{"file", r.file},
               {"processId", f.pid},
               {"installId", text_or_null(f.install_id)},
-              {"start", text_or_null(f.init_ts.empty() ? f.first_ts : f.init_ts)},
-              {"startInLog", !f.init_ts.empty()},
+              {"installDir", text_or_null(f.install_dir)},
+              {"start", text_or_null(start_of(f))},
+              {"startInLog", f.has_init},
               {"launcherVersion", text_or_null(f.version)},
               {"outcome", r.outcome},
               {"exitEvent", text_or_null(r.exit_event)},
@@ -63,12 +70,39 @@ Json row_object(const RunRow& r) {
               {"damagedLines", f.damaged_lines}};
 }
 
-// RFC 4180: a field holding a separator, a quotation mark or a line break is
-// quoted, its quotation marks doubled.
+// Control characters as JSON writes them, so none reaches the spreadsheet.
+std::string escaped(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7F) {
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", b);
+      out += buf;
+    }
+  }
+  return out;
+}
+
+// RFC 4180 quoting (a field holding a separator or a quotation mark is
+// quoted, its quotation marks doubled), after OWASP's defusing of text that
+// a spreadsheet would take for a formula. Numbers stay numbers, negative
+// ones included.
 std::string csv_field(const Json& v) {
   if (v.is_null()) return "";
-  const std::string s = v.is_string() ? v.get<std::string>() : v.dump();
-  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  if (!v.is_string()) return v.dump();
+  const std::string& raw = v.get_ref<const std::string&>();
+  const bool formula = !raw.empty() && kFormulaStarts.find(raw[0]) != std::string_view::npos;
+  const std::string s = (formula ? "'" : "") + escaped(raw);
+  if (!formula && s.find_first_of(",\"") == std::string::npos) return s;
   std::string out = "\"";
   for (char c : s) {
     if (c == '"') out += '"';
@@ -79,68 +113,28 @@ std::string csv_field(const Json& v) {
 
 }  // namespace
 
-void split_stream(std::istream& in, RunSplitter& splitter) {
-  std::string pending;  // the start of a line that the last chunk cut
-  bool overlong = false;
-  std::string chunk(kReadChunk, '\0');
-  for (;;) {
-    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-    const auto got = static_cast<std::size_t>(in.gcount());
-    if (got == 0) break;
-    std::string_view rest(chunk.data(), got);
-    for (;;) {
-      const std::size_t lf = rest.find('\n');
-      if (lf == std::string_view::npos) {
-        if (!overlong && pending.size() + rest.size() > kMaxLineBytes) {
-          overlong = true;
-          pending.clear();
-          pending.shrink_to_fit();
-        }
-        if (!overlong) pending.append(rest);
-        break;
-      }
-      const std::string_view head = rest.substr(0, lf);
-      if (overlong) {
+std::size_t split_stream(std::istream& in, RunSplitter& splitter) {
+  std::size_t overlong = 0;
+  read_lines(
+      in, [&](std::string_view line) { splitter.line(line); },
+      [&] {
+        ++overlong;
         splitter.damaged();
-        overlong = false;
-      } else if (pending.empty()) {
-        splitter.line(head);
-      } else {
-        pending.append(head);
-        splitter.line(pending);
-        pending.clear();
-      }
-      rest.remove_prefix(lf + 1);
-    }
-  }
-  if (overlong) splitter.damaged();
-  if (!pending.empty()) splitter.line(pending);
+      });
+  return overlong;
 }
 
 bool read_fleet(const std::vector<std::filesystem::path>& paths, const FleetSink& sink,
                 std::ostream& err) {
-  bool all = true;
-  for (const auto& path : paths) {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(path, ec)) {
-      all = read_file(path, sink, err) && all;
-      continue;
-    }
-    // In the order the file system lists them: sorting would hold every
-    // name of a large collection at once.
-    std::filesystem::recursive_directory_iterator it(path, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-      if (!it->is_regular_file(ec)) continue;
-      const std::string name = utf8(it->path().filename());
-      if (name.size() < kLogSuffix.size() || !name.ends_with(kLogSuffix)) continue;
-      all = read_file(it->path(), sink, err) && all;
-    }
-    if (ec) {
-      err << "vyn-logview: cannot list " << utf8(path) << ": " << ec.message() << "\n";
-      all = false;
-    }
-  }
-  return all;
+  return for_each_log(
+      paths, [&](const std::filesystem::path& p) { return read_file(p, sink, err); }, err);
+}
+
+bool starts_within(const RunRow& row, std::optional<std::int64_t> since_ms,
+                   std::optional<std::int64_t> until_ms) {
+  if (!since_ms && !until_ms) return true;
+  const auto start = epoch_ms(start_of(row.facts));
+  return start && (!since_ms || *start >= *since_ms) && (!until_ms || *start < *until_ms);
 }
 
 std::string row_json(const RunRow& row) {

@@ -4,10 +4,11 @@
 // vyn-logview report --html FILE PATH... for a page of charts of them.
 // On Windows, without a path it reads the current user's log, where the
 // launcher writes it: %APPDATA%\VYN\logs\bootstrap.log.
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <variant>
@@ -22,6 +23,7 @@
 
 #include "logview/arguments.h"
 #include "logview/fleet.h"
+#include "logview/reading.h"
 #include "logview/report.h"
 #include "logview/summary.h"
 #include "logview/timeline.h"
@@ -87,25 +89,34 @@ int read_fleet(const vyn::logview::ReadFleet& request) {
   using vyn::logview::ReadFleet;
   std::vector<std::filesystem::path> paths;
   for (const auto& p : request.paths) paths.push_back(named_path(p));
-  vyn::logview::Summary summary;
+  vyn::logview::Summary summary({request.by, request.ready_within_ms});
   vyn::logview::Report report;
   vyn::logview::FleetSink sink;
+  const auto wanted = [&](const vyn::logview::RunRow& row) {
+    return vyn::logview::starts_within(row, request.since_ms, request.until_ms);
+  };
   // Opened first: a page that cannot be written is known before any log is read.
   std::ofstream page;
   if (request.report == ReadFleet::Report::html) {
     page.open(named_path(request.html), std::ios::binary | std::ios::trunc);
     if (!page) {
-      std::cerr << "vyn-logview: cannot write " << request.html << "\n";
+      std::cerr << "vyn-logview: cannot write " << request.html << ": " << std::strerror(errno)
+                << "\n";
       return 1;
     }
-    sink.row = [&](vyn::logview::RunRow row) { report.add(row); };
+    sink.row = [&](vyn::logview::RunRow row) {
+      if (wanted(row)) report.add(row);
+    };
     sink.file_done = [&](const vyn::logview::RunSplitter& file) { report.add_file(file); };
   } else if (request.report == ReadFleet::Report::summary) {
-    sink.row = [&](vyn::logview::RunRow row) { summary.add(row); };
+    sink.row = [&](vyn::logview::RunRow row) {
+      if (wanted(row)) summary.add(row);
+    };
     sink.file_done = [&](const vyn::logview::RunSplitter& file) { summary.add_file(file); };
   } else {
     if (request.csv) std::cout << vyn::logview::csv_header();
     sink.row = [&](vyn::logview::RunRow row) {
+      if (!wanted(row)) return;
       std::cout << (request.csv ? vyn::logview::row_csv(row) : vyn::logview::row_json(row));
     };
   }
@@ -144,13 +155,20 @@ int main(int argc, char** argv) {
     std::cerr << "vyn-logview: name the log to read (see --help)\n";
     return vyn::logview::kUsageErrorExitCode;
   }
-  std::ifstream in(*path, std::ios::binary);
-  if (!in) {
-    const std::u8string shown = path->u8string();
-    std::cerr << "vyn-logview: cannot open " << std::string(shown.begin(), shown.end()) << "\n";
-    return 1;
+  std::optional<std::ifstream> in = vyn::logview::open_log(*path, std::cerr);
+  if (!in) return 1;
+  std::string head(vyn::logview::kEncodingProbeBytes, '\0');
+  in->read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(in->gcount()));
+  const std::string problem = vyn::logview::encoding_problem(head);
+  if (!problem.empty()) {
+    const bool utf16 = vyn::logview::is_utf16(problem);
+    std::cerr << "vyn-logview: " << vyn::logview::utf8(*path) << ": " << problem
+              << (utf16 ? ", skipped\n" : "; read as far as it goes\n");
+    if (utf16) return 1;
   }
-  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::cout << vyn::logview::render_timeline(log);
+  in->clear();
+  in->seekg(0);
+  vyn::logview::render_timeline(*in, std::cout);
   return 0;
 }

@@ -31,7 +31,10 @@ class RecordPicker : public Sax {
   }
   bool number_float(number_float_t, const string_t&) override { return true; }
   bool string(string_t& v) override {
-    if (std::string* s = slot()) *s = std::move(v);
+    if (std::string* s = slot()) {
+      *s = std::move(v);
+      if (s->size() > kMaxKeptTextBytes) s->resize(kMaxKeptTextBytes);
+    }
     return true;
   }
   bool binary(binary_t&) override { return true; }
@@ -73,6 +76,7 @@ class RecordPicker : public Sax {
       if (top_key_ == "reason") return &rec_.reason;
       if (top_key_ == "action") return &rec_.action;
       if (top_key_ == "error") return &rec_.error;
+      if (top_key_ == "installDir") return &rec_.install_dir;
     } else if (depth_ == 2 && in_env_) {
       if (env_key_ == "osRelease") return &rec_.os_release;
       if (env_key_ == "deviceType") return &rec_.device_type;
@@ -115,6 +119,25 @@ bool has(const RunFacts& run, std::string_view event) {
   return false;
 }
 
+// The check's own result first; the main thread's wait tells only when
+// there is none.
+constexpr std::pair<std::string_view, std::string_view> kIntegrity[] = {
+    {"integrity_verify_passed", "passed"},
+    {"integrity_verify_failed", "failed"},
+    {"integrity_verify_failed_asar_missing", "asar_missing"},
+    {"integrity_verify_io_error", "io_error"},
+    {"integrity_verify_thread_panicked", "panicked"},
+    {"asar_integrity_verify_thread_panicked", "panicked"},
+    {"asar_integrity_verify_thread_timeout", "unfinished"},
+    {"integrity_verify_thread_disconnected", "lost"},
+};
+
+bool integrity_event(std::string_view event) {
+  for (const auto& [name, result] : kIntegrity)
+    if (name == event) return true;
+  return false;
+}
+
 }  // namespace
 
 std::optional<std::int64_t> epoch_ms(std::string_view ts) {
@@ -124,7 +147,7 @@ std::optional<std::int64_t> epoch_ms(std::string_view ts) {
   const int y = digits(ts, 0, 4), mo = digits(ts, 5, 2), d = digits(ts, 8, 2);
   const int h = digits(ts, 11, 2), mi = digits(ts, 14, 2), s = digits(ts, 17, 2);
   const int ms = digits(ts, 20, 3);
-  if (y < 0 || mo < 0 || d < 0 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 60 || ms < 0)
+  if (y < 0 || mo < 0 || d < 0 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59 || ms < 0)
     return std::nullopt;
   using namespace std::chrono;
   const year_month_day date{year{y}, month{static_cast<unsigned>(mo)},
@@ -144,14 +167,30 @@ std::optional<Record> read_record(std::string_view line) {
   return rec;
 }
 
+const std::string& start_of(const RunFacts& run) {
+  return run.init_ts.empty() ? run.first_ts : run.init_ts;
+}
+
+std::string installation_of(const RunFacts& run) {
+  if (!run.install_id.empty() && run.install_id != "null") return run.install_id;
+  return run.install_dir.empty() ? run.install_id : run.install_dir;
+}
+
 void note_record(RunFacts& run, const Record& rec) {
   const std::string& e = rec.event;
-  if (!rec.ts.empty()) keep_earliest(run.first_ts, rec.ts);
+  // A stamp in another form would sort and subtract wrongly.
+  static const std::string kNoTime;
+  const std::string& ts = epoch_ms(rec.ts) ? rec.ts : kNoTime;
+  if (!ts.empty()) keep_earliest(run.first_ts, ts);
   if (run.install_id.empty()) run.install_id = rec.install_id;
   if (run.version.empty()) run.version = rec.version;
-  if (e == "launcher_init" && run.init_ts.empty()) run.init_ts = rec.ts;
-  if (e == "process_launch_success") keep_earliest(run.first_launch_ts, rec.ts);
-  if (e == "signal_received") keep_earliest(run.signal_ts, rec.ts);
+  if (e == "launcher_init" && !run.has_init) {
+    run.has_init = true;
+    run.init_ts = ts;
+  }
+  if (e == "launcher_ready" && run.install_dir.empty()) run.install_dir = rec.install_dir;
+  if (e == "process_launch_success" && !ts.empty()) keep_earliest(run.first_launch_ts, ts);
+  if (e == "signal_received" && !ts.empty()) keep_earliest(run.signal_ts, ts);
   if (e == "launcher_exit_on_ready") run.exit_on_ready = true;
   if (e == "launcher_exit_after_trigger_activation") run.exit_activation = true;
   if (e == "launcher_exit_early") {
@@ -167,10 +206,9 @@ void note_record(RunFacts& run, const Record& rec) {
   if (e == "launcher_gpu_incompatible_retry") run.gpu_retry = true;
   if (e == "target_process_launch_failed" && rec.reason == "gpu_incompatible_retry_failed")
     run.gpu_retry_failed = true;
-  if (e.starts_with("integrity_verify_") || e.starts_with("asar_integrity_verify_thread_")) {
-    run.integrity_events.push_back(e);
-    if (run.integrity_error.empty()) run.integrity_error = rec.error;
-  }
+  if (e.starts_with("integrity_verify_") && run.integrity_error.empty())
+    run.integrity_error = rec.error;
+  if (integrity_event(e) && !has(run, e)) run.integrity_events.push_back(e);
   if (e == "launcher_env" && !run.has_env) {
     run.has_env = true;
     run.os_release = rec.os_release;
@@ -216,18 +254,6 @@ RunRow row_of(std::string file, RunFacts facts) {
                      : facts.gpu_retry_failed ? "launch_failed"
                      : row.outcome == "ready" ? "ready"
                                               : "not_ready";
-  // The check's own result first; the main thread's wait tells only when
-  // there is none.
-  static constexpr std::pair<std::string_view, std::string_view> kIntegrity[] = {
-      {"integrity_verify_passed", "passed"},
-      {"integrity_verify_failed", "failed"},
-      {"integrity_verify_failed_asar_missing", "asar_missing"},
-      {"integrity_verify_io_error", "io_error"},
-      {"integrity_verify_thread_panicked", "panicked"},
-      {"asar_integrity_verify_thread_panicked", "panicked"},
-      {"asar_integrity_verify_thread_timeout", "unfinished"},
-      {"integrity_verify_thread_disconnected", "lost"},
-  };
   row.integrity = "none";
   for (const auto& [event, result] : kIntegrity) {
     if (has(facts, event)) {
@@ -258,22 +284,38 @@ void RunSplitter::line(std::string_view text) {
 void RunSplitter::take(const Record& rec) {
   const auto it = by_pid_.find(*rec.pid);
   if (it == by_pid_.end() || rec.event == "launcher_init") {
+    if (runs_.size() == kMaxOpenRuns) close_oldest();
     runs_.emplace_back().pid = *rec.pid;
-    by_pid_[*rec.pid] = runs_.size() - 1;
-    last_ = runs_.size() - 1;
+    last_ = by_pid_[*rec.pid] = std::prev(runs_.end());
   } else {
     last_ = it->second;
   }
-  note_record(runs_[*last_], rec);
-  if (rec.level == "error") ++errors_[rec.event];
+  note_record(**last_, rec);
+  if (rec.level != "error") return;
+  if (errors_.size() < kMaxErrorEventNames || errors_.count(rec.event))
+    ++errors_[rec.event];
+  else
+    ++errors_[std::string(kOtherEvents)];
+}
+
+void RunSplitter::close_oldest() {
+  const Open::iterator oldest = runs_.begin();
+  const auto known = by_pid_.find(oldest->pid);
+  if (known != by_pid_.end() && known->second == oldest) by_pid_.erase(known);
+  if (last_ == oldest) last_.reset();
+  RunRow row = row_of(file_, std::move(*oldest));
+  runs_.erase(oldest);
+  emit_ ? emit_(std::move(row)) : closed_.push_back(std::move(row));
 }
 
 void RunSplitter::damaged() {
   ++damaged_;
-  if (last_) ++runs_[*last_].damaged_lines;
+  if (last_) ++(*last_)->damaged_lines;
 }
 
 void RunSplitter::finish(const std::function<void(RunRow)>& emit) {
+  for (RunRow& row : closed_) emit(std::move(row));
+  closed_.clear();
   for (RunFacts& run : runs_) emit(row_of(file_, std::move(run)));
   runs_.clear();
   by_pid_.clear();

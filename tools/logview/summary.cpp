@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -54,46 +55,142 @@ std::string text(const Json& v) {
   return v.is_null() ? "-" : v.is_string() ? shown(v.get<std::string>()) : v.dump();
 }
 
+// Most runs first, then by name; the group without a name last.
+template <typename K, typename T>
+std::vector<std::pair<K, T>> by_count(const std::map<K, T>& groups) {
+  std::vector<std::pair<K, T>> out(groups.begin(), groups.end());
+  const auto runs = [](const T& v) {
+    if constexpr (std::is_integral_v<T>) {
+      return v;
+    } else {
+      return v.runs;
+    }
+  };
+  std::stable_sort(out.begin(), out.end(), [&](const auto& a, const auto& b) {
+    if (runs(a.second) != runs(b.second)) return runs(a.second) > runs(b.second);
+    return a.first.has_value() && !b.first.has_value();
+  });
+  return out;
+}
+
+std::string groups_table(const Json& groups, const std::string& by) {
+  std::ostringstream out;
+  constexpr const char* kColumns = "  %-40s %7s %7s %9s %9s %7s %17s\n";
+  char head[200];
+  std::snprintf(head, sizeof head, kColumns, "", "runs", "ready", "p50 ms", "p90 ms", "within",
+                "integrity failed");
+  out << "\nBy " << by << " (times over runs, not users)\n" << head;
+  for (const auto& g : groups) {
+    char buf[200];
+    const std::string name = g[by].is_null() ? "(none)" : text(g[by]).substr(0, 40);
+    std::snprintf(buf, sizeof buf, "  %-40s %7llu %7llu %9s %9s %7s %17llu\n", name.c_str(),
+                  g["runs"].get<unsigned long long>(), g["ready"].get<unsigned long long>(),
+                  text(g["p50"]).c_str(), text(g["p90"]).c_str(),
+                  g.contains("share") ? percent(g["share"]).c_str() : "-",
+                  g["integrityFailed"].get<unsigned long long>());
+    out << buf;
+  }
+  return out.str();
+}
+
 }  // namespace
+
+bool integrity_failed(const RunRow& row) {
+  return row.integrity == "failed" || row.integrity == "asar_missing" ||
+         row.integrity == "io_error";
+}
+
+// A second launcher and an activation never wait for READY, and a start
+// that is not in the log cannot be timed.
+void Summary::Times::add(const RunRow& row, std::optional<std::int64_t> within_ms) {
+  if (row.ready_ms) {
+    ++ms[*row.ready_ms];
+    ++timed;
+  }
+  if (!row.facts.has_init || row.outcome == "second_launcher" || row.outcome == "activated") return;
+  ++starts;
+  within += row.ready_ms && within_ms && *row.ready_ms <= *within_ms;
+}
+
+std::optional<std::int64_t> Summary::Times::percentile(unsigned pct) const {
+  if (timed == 0) return std::nullopt;
+  const std::uint64_t rank = (pct * timed + 99) / 100;  // ceil, from 1
+  std::uint64_t seen = 0;
+  for (const auto& [value, n] : ms) {
+    seen += n;
+    if (seen >= rank) return value;
+  }
+  return ms.rbegin()->first;
+}
+
+Json Summary::Times::to_json(std::optional<std::int64_t> within_ms) const {
+  Json out{{"runs", timed}};
+  for (unsigned p : kPercentiles) {
+    const auto v = percentile(p);
+    out["p" + std::to_string(p)] = v ? Json(*v) : Json(nullptr);
+  }
+  if (within_ms) {
+    out["starts"] = starts;
+    out["readyWithin"] = within;
+    out["share"] = ratio(within, starts);
+  }
+  return out;
+}
+
+template <typename T>
+T& Summary::capped(std::map<Key, T>& groups, const Key& key) {
+  if (groups.size() < kMaxGroups) return groups[key];
+  const auto it = groups.find(key);
+  return it != groups.end() ? it->second : groups[std::string(kOtherGroups)];
+}
+
+std::optional<std::string> Summary::group_of(const RunRow& row) const {
+  const RunFacts& f = row.facts;
+  std::string key;
+  if (options_.by == "osRelease" && f.has_env) key = f.os_release;
+  if (options_.by == "launcherVersion") key = f.version;
+  if (options_.by == "installation") key = installation_of(f);
+  if (options_.by == "day" && epoch_ms(start_of(f))) key = start_of(f).substr(0, 10);
+  return key.empty() ? std::nullopt : std::optional<std::string>(key);
+}
 
 void Summary::add(const RunRow& row) {
   ++runs_;
   ++outcomes_[row.outcome];
   ++integrity_[row.integrity];
   const bool ready = row.outcome == "ready";
-  if (row.ready_ms) {
-    ++ready_ms_[*row.ready_ms];
-    ++ready_timed_;
-  }
+  times_.add(row, options_.ready_within_ms);
   if (!row.facts.first_launch_ts.empty() && row.outcome != "activated") ++launched_;
   const bool relaunched = row.gpu_relaunch != "none";
   if (relaunched) ++relaunched_;
   if (relaunched && ready) ++relaunched_ready_;
-  const bool integrity_failed = row.integrity == "failed" || row.integrity == "asar_missing";
-  OsRow& os = by_os_[row.facts.has_env && !row.facts.os_release.empty()
-                         ? std::optional<std::string>(row.facts.os_release)
-                         : std::nullopt];
+  const bool failed = integrity_failed(row);
+  OsRow& os =
+      capped(by_os_, row.facts.has_env && !row.facts.os_release.empty() ? Key(row.facts.os_release)
+                                                                        : std::nullopt);
   ++os.runs;
   os.ready += ready;
   os.gpu_relaunched += relaunched;
-  os.integrity_failed += integrity_failed;
+  os.integrity_failed += failed;
+  if (failed) {
+    const std::string install = installation_of(row.facts);
+    ++capped(failed_installs_, install.empty() ? std::nullopt : Key(install));
+  }
+  if (options_.by.empty()) return;
+  Group& g = capped(groups_, group_of(row));
+  ++g.runs;
+  g.ready += ready;
+  g.integrity_failed += failed;
+  g.times.add(row, options_.ready_within_ms);
 }
 
 void Summary::add_file(const RunSplitter& file) {
   ++files_;
   damaged_ += file.damaged_lines();
-  for (const auto& [event, n] : file.error_events()) errors_[event] += n;
-}
-
-std::optional<std::int64_t> Summary::percentile(unsigned pct) const {
-  if (ready_timed_ == 0) return std::nullopt;
-  const std::uint64_t rank = (pct * ready_timed_ + 99) / 100;  // ceil, from 1
-  std::uint64_t seen = 0;
-  for (const auto& [ms, n] : ready_ms_) {
-    seen += n;
-    if (seen >= rank) return ms;
+  for (const auto& [event, n] : file.error_events()) {
+    const bool room = errors_.size() < kMaxErrorEventNames || errors_.count(event);
+    errors_[room ? event : std::string(kOtherEvents)] += n;
   }
-  return ready_ms_.rbegin()->first;
 }
 
 Json Summary::to_json() const {
@@ -105,12 +202,15 @@ Json Summary::to_json() const {
   for (const auto& [name, n] : ranked(outcomes_))
     outcomes.push_back({{"outcome", name}, {"runs", n}, {"share", ratio(n, runs_)}});
   out["outcomes"] = outcomes;
-  Json ready{{"runs", ready_timed_}};
-  for (unsigned p : kPercentiles) {
-    const auto v = percentile(p);
-    ready["p" + std::to_string(p)] = v ? Json(*v) : Json(nullptr);
-  }
+  Json ready = times_.to_json(std::nullopt);
   out["readyMs"] = ready;
+  if (options_.ready_within_ms) {
+    const Json within = times_.to_json(options_.ready_within_ms);
+    out["readyWithin"] = {{"ms", *options_.ready_within_ms},
+                          {"starts", within["starts"]},
+                          {"ready", within["readyWithin"]},
+                          {"share", within["share"]}};
+  }
   out["gpuFallback"] = {{"launched", launched_},
                         {"relaunched", relaunched_},
                         {"rate", ratio(relaunched_, launched_)},
@@ -125,20 +225,30 @@ Json Summary::to_json() const {
     errors.push_back({{"event", name}, {"records", n}});
   }
   out["topErrors"] = errors;
-  std::vector<std::pair<std::optional<std::string>, OsRow>> os(by_os_.begin(), by_os_.end());
-  // Most runs first; a release before the runs without a description.
-  std::stable_sort(os.begin(), os.end(), [](const auto& a, const auto& b) {
-    if (a.second.runs != b.second.runs) return a.second.runs > b.second.runs;
-    return a.first.has_value() && !b.first.has_value();
-  });
   Json by_os = Json::array();
-  for (const auto& [release, r] : os)
+  for (const auto& [release, r] : by_count(by_os_))
     by_os.push_back({{"osRelease", release ? Json(*release) : Json(nullptr)},
                      {"runs", r.runs},
                      {"ready", r.ready},
                      {"gpuRelaunched", r.gpu_relaunched},
                      {"integrityFailed", r.integrity_failed}});
   out["byOsRelease"] = by_os;
+  Json failed = Json::array();
+  for (const auto& [install, n] : by_count(failed_installs_))
+    failed.push_back({{"installation", install ? Json(*install) : Json(nullptr)}, {"runs", n}});
+  out["integrityFailedBy"] = failed;
+  if (options_.by.empty()) return out;
+  Json groups = Json::array();
+  for (const auto& [key, g] : by_count(groups_)) {
+    Json row{{options_.by, key ? Json(*key) : Json(nullptr)},
+             {"runs", g.runs},
+             {"ready", g.ready},
+             {"integrityFailed", g.integrity_failed}};
+    const Json times = g.times.to_json(options_.ready_within_ms);
+    for (const auto& [name, value] : times.items()) row[name == "runs" ? "timed" : name] = value;
+    groups.push_back(row);
+  }
+  out["groups"] = groups;
   return out;
 }
 
@@ -151,9 +261,15 @@ std::string Summary::to_table() const {
   for (const auto& o : j["outcomes"])
     out << row(text(o["outcome"]), text(o["runs"]), percent(o["share"]));
   const Json& r = j["readyMs"];
-  out << "\nTime to ready (launcher_init to signal_received, " << text(r["runs"]) << " runs)\n"
+  out << "\nTime to ready (launcher_init to signal_received), over " << text(r["runs"])
+      << " runs, not users\n"
       << row("p50", text(r["p50"]), "ms") << row("p90", text(r["p90"]), "ms")
       << row("p99", text(r["p99"]), "ms");
+  if (j.contains("readyWithin")) {
+    const Json& w = j["readyWithin"];
+    out << row("ready within " + text(w["ms"]) + " ms / starts",
+               text(w["ready"]) + " / " + text(w["starts"]), percent(w["share"]));
+  }
   const Json& g = j["gpuFallback"];
   out << "\nGPU fallback\n"
       << row("relaunched / runs that launched", text(g["relaunched"]) + " / " + text(g["launched"]),
@@ -175,6 +291,12 @@ std::string Summary::to_table() const {
         o["integrityFailed"].get<unsigned long long>());
     out << buf;
   }
+  out << "\nInstallations with a failed integrity check (failed, asar_missing, io_error)\n";
+  for (const auto& i : j["integrityFailedBy"])
+    out << row(i["installation"].is_null() ? "(unknown)" : text(i["installation"]), text(i["runs"]),
+               "runs");
+  if (j["integrityFailedBy"].empty()) out << "  (none)\n";
+  if (j.contains("groups")) out << groups_table(j["groups"], options_.by);
   return out.str();
 }
 

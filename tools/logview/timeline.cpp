@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <list>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -10,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "logview/reading.h"
 #include "logview/runs.h"
 
 namespace vyn::logview {
@@ -31,41 +33,14 @@ constexpr std::size_t kContinuationIndent = 33;
 // that does not parse is cut before each occurrence, so a record appended
 // right after a torn one (a launcher killed mid-write) is still read.
 constexpr std::string_view kRecordStart = "{\"level\":";
+// Lines of runs that started after one still open wait in memory up to this
+// much; beyond it, the oldest open run is judged and printed as it stands.
+constexpr std::size_t kMaxHeldBytes = 16 << 20;
 
 bool is_header(const std::string& key) {
   for (auto h : kHeaderKeys)
     if (key == h) return true;
   return false;
-}
-
-// Length of the UTF-8 character at s[i], or 0 when the bytes there are not
-// one (overlongs, surrogates and values above U+10FFFF included).
-std::size_t utf8_length(std::string_view s, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) return 1;
-  std::size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + need >= s.size()) return 0;  // cut off by the end of the text
-  for (std::size_t k = 1; k <= need; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if (b < lo || b > hi) return 0;
-    lo = 0x80;
-    hi = 0xBF;
-  }
-  return need + 1;
 }
 
 void append_hex_escape(std::string& out, unsigned value, int width) {
@@ -132,6 +107,8 @@ std::optional<std::uint64_t> number_field(const Json& rec, const char* key) {
 }
 
 struct Run {
+  std::size_t number = 0;
+  bool shown = false;  // its header is out, and its lines go straight out
   std::optional<std::uint64_t> pid;
   std::string install_id;
   std::string first_ts;
@@ -275,8 +252,13 @@ std::string format_record(const Json& rec, const std::string& name, const std::s
   return out.str();
 }
 
+// Runs are printed in the order they started, each once it is over: the
+// oldest open run's lines go straight out, later runs' lines wait until it
+// is, so memory holds only what interleaved launchers wrote meanwhile.
 class Reader {
  public:
+  explicit Reader(std::ostream& out) : out_(out) {}
+
   void line(std::string_view text) {
     Json rec = Json::parse(text, nullptr, false);
     if (is_record(rec)) return take(rec);
@@ -290,40 +272,71 @@ class Reader {
       if (from > 0 && is_record(part)) {
         take(part);
       } else {
-        damaged(piece);
+        damaged(piece.size(), printable(piece));
       }
       if (next == std::string_view::npos) break;
       from = next;
     }
   }
 
-  std::string render() const {
-    std::ostringstream out;
-    for (std::size_t i = 0; i < runs_.size(); ++i) {
-      const Run& r = runs_[i];
-      out << "Run " << (i + 1) << " of " << runs_.size();
-      std::string about;
-      if (r.pid) about += "pid " + std::to_string(*r.pid);
-      if (!r.install_id.empty()) about += (about.empty() ? "" : ", ") + ("install " + r.install_id);
-      if (!r.first_ts.empty()) about += (about.empty() ? "" : ", ") + ("from " + r.first_ts);
-      if (!about.empty()) out << " (" << about << ")";
-      out << "\n";
-      if (!r.has_init && r.pid) out << "  (the start of this run is not in the log)\n";
-      for (const auto& l : r.lines) out << l << "\n";
-      out << "  => " << verdict(r) << "\n\n";
-    }
-    if (runs_.empty()) out << "(empty log)\n";
-    return out.str();
+  void overlong() { damaged(0, "longer than " + std::to_string(kMaxLineBytes >> 20) + " MiB"); }
+
+  void finish() {
+    while (!runs_.empty()) close_oldest();
+    if (count_ == 0) out_ << "(empty log)\n";
   }
 
  private:
+  using Open = std::list<Run>;
+
   static bool is_record(const Json& rec) {
     return rec.is_object() && rec.contains("eventName") && rec["eventName"].is_string();
   }
 
+  void show_header(Run& r) {
+    out_ << "Run " << r.number;
+    std::string about;
+    if (r.pid) about += "pid " + std::to_string(*r.pid);
+    if (!r.install_id.empty()) about += (about.empty() ? "" : ", ") + ("install " + r.install_id);
+    if (!r.first_ts.empty()) about += (about.empty() ? "" : ", ") + ("from " + r.first_ts);
+    if (!about.empty()) out_ << " (" << about << ")";
+    out_ << "\n";
+    if (!r.has_init && r.pid) out_ << "  (the start of this run is not in the log)\n";
+    for (const auto& l : r.lines) {
+      out_ << l << "\n";
+      held_ -= l.size();
+    }
+    std::vector<std::string>().swap(r.lines);
+    r.shown = true;
+  }
+
+  void add_line(Run& r, std::string text) {
+    if (&r == &runs_.front()) {
+      if (!r.shown) show_header(r);
+      out_ << text << "\n";
+      return;
+    }
+    held_ += text.size();
+    r.lines.push_back(std::move(text));
+    while (held_ > kMaxHeldBytes && runs_.size() > 1) close_oldest();
+  }
+
+  void close_oldest() {
+    Run& r = runs_.front();
+    if (!r.shown) show_header(r);
+    out_ << "  => " << verdict(r) << "\n\n";
+    if (r.pid) {
+      const auto known = by_pid_.find(*r.pid);
+      if (known != by_pid_.end() && &*known->second == &r) by_pid_.erase(known);
+    }
+    if (last_ && &**last_ == &r) last_.reset();
+    runs_.pop_front();
+  }
+
   Run& new_run() {
-    runs_.emplace_back();
-    last_ = runs_.size() - 1;
+    if (runs_.size() == kMaxOpenRuns) close_oldest();
+    runs_.emplace_back().number = ++count_;
+    last_ = std::prev(runs_.end());
     return runs_.back();
   }
 
@@ -331,16 +344,16 @@ class Reader {
   // sorted into runs by process id; a new "launcher_init" starts a new run
   // even for a process id seen before (ids are reused over time).
   Run& run_for(const std::string& name, std::optional<std::uint64_t> pid) {
-    if (!pid) return runs_.empty() || name == "launcher_init" ? new_run() : runs_[last_];
+    if (!pid) return !last_ || name == "launcher_init" ? new_run() : **last_;
     const auto it = by_pid_.find(*pid);
     if (name == "launcher_init" || it == by_pid_.end()) {
       Run& run = new_run();
       run.pid = pid;
-      by_pid_[*pid] = last_;
+      by_pid_[*pid] = *last_;
       return run;
     }
     last_ = it->second;
-    return runs_[last_];
+    return **last_;
   }
 
   void take(const Json& rec) {
@@ -348,42 +361,49 @@ class Reader {
     Run& run = run_for(name, number_field(rec, "processId"));
     const std::string ts = text_field(rec, "ts");
     const auto t = epoch_ms(ts);
-    if (run.lines.empty() || (!run.start_ms && t)) {
+    const bool first = !run.shown && run.lines.empty();
+    if (first || (!run.start_ms && t)) {
       run.start_ms = t;
       if (run.first_ts.empty()) run.first_ts = printable(ts);
     }
     if (run.install_id.empty()) run.install_id = printable(text_field(rec, "installId"));
     note_event(run, name, rec, t);
-    run.lines.push_back(format_record(rec, name, ts, t, run.start_ms));
+    add_line(run, format_record(rec, name, ts, t, run.start_ms));
   }
 
-  void damaged(std::string_view text) {
-    Run& run = runs_.empty() ? new_run() : runs_[last_];
+  void damaged(std::size_t bytes, const std::string& shown) {
+    Run& run = last_ ? **last_ : new_run();
     run.damaged++;
-    run.lines.push_back("  (damaged line, " + std::to_string(text.size()) +
-                        " bytes: " + printable(text) + ")");
+    add_line(run, bytes ? "  (damaged line, " + std::to_string(bytes) + " bytes: " + shown + ")"
+                        : "  (damaged line, " + shown + ")");
   }
 
-  std::vector<Run> runs_;
-  std::map<std::uint64_t, std::size_t> by_pid_;
-  std::size_t last_ = 0;
+  std::ostream& out_;
+  Open runs_;  // open, in the order they started
+  std::map<std::uint64_t, Open::iterator> by_pid_;
+  std::optional<Open::iterator> last_;
+  std::size_t count_ = 0, held_ = 0;
 };
 
 }  // namespace
 
+void render_timeline(std::istream& in, std::ostream& out) {
+  Reader reader(out);
+  read_lines(
+      in,
+      [&](std::string_view line) {
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) reader.line(line);
+      },
+      [&] { reader.overlong(); });
+  reader.finish();
+}
+
 std::string render_timeline(std::string_view log) {
-  Reader reader;
-  std::size_t pos = 0;
-  while (pos < log.size()) {
-    std::size_t end = log.find('\n', pos);
-    if (end == std::string_view::npos) end = log.size();
-    std::string_view line = log.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) continue;
-    reader.line(line);
-  }
-  return reader.render();
+  std::istringstream in{std::string(log)};
+  std::ostringstream out;
+  render_timeline(in, out);
+  return out.str();
 }
 
 }  // namespace vyn::logview
