@@ -36,8 +36,6 @@ bool is_integrity_failure(const std::string& result) {
          kIntegrityFailures.end();
 }
 
-std::string start_of(const RunFacts& f) { return f.init_ts.empty() ? f.first_ts : f.init_ts; }
-
 Json text_or_null(const std::string& s) { return s.empty() ? Json(nullptr) : Json(s); }
 
 // Cut before a character, never inside one.
